@@ -24,15 +24,25 @@
 
 namespace tovra::remoting {
 
-// One named value of a call or an answer.
+// One named value of a call or an answer. The order of the alternatives is ValueType's.
 using Value = std::variant<std::string, std::int32_t, std::int64_t, bool, double, Bytes>;
 
 enum class ValueType : std::uint8_t { kString, kInt32, kInt64, kBoolean, kFloat, kBinary };
 
+inline ValueType TypeOf(const Value& value) {
+  return static_cast<ValueType>(value.index());
+}
+std::string_view TypeName(ValueType type);
+
 struct NamedValue {
   std::string name;
   Value value;
+
+  bool operator==(const NamedValue&) const = default;
 };
+
+// The first value of that name in `values`, or nullptr.
+const Value* FindValue(const std::vector<NamedValue>& values, std::string_view name);
 
 // Everything a request carries, as the server decodes it.
 struct Call {
@@ -82,10 +92,14 @@ class Message {
 
   // Finalises the request (assigns its request number) and serialises it.
   Bytes Serialize();
+  // The request as it was last serialised (or is being built).
+  const Call& Request() const { return request_; }
+  // The values of the last answer read.
+  const std::vector<NamedValue>& Results() const { return answer_.values; }
 
   // Reads the answer to the last request; ServerFault when it is a fault, ProtocolError
   // when the bytes are not an answer of this kind or answer another request.
-  void ReadResponse(std::span<const std::uint8_t> payload);
+  void ReadResponse(std::span<const std::uint8_t> payload, const Limits& limits = {});
   const std::string& ReadString(std::string_view name) const;
   std::int32_t ReadInt32(std::string_view name) const;
   std::int64_t ReadInt64(std::string_view name) const;
