@@ -1,0 +1,360 @@
+#pragma once
+
+// The client dataset: an in-memory table filled by a named provider, with a local change
+// log that is sent back to the provider on request.
+//
+// Rows keep the order the provider delivered them in (new rows go where they were
+// inserted) unless IndexFieldNames orders them; a filter hides rows from navigation,
+// counts and views without removing them. Reading and writing go through Field objects,
+// which address the current row; writes need the Edit or Insert state and take effect on
+// Post. Every Post, Delete and Insert folds into the change log, which ApplyUpdates sends
+// as one delta.
+//
+// Single-threaded: a dataset and its data sources belong to one thread.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "dataset/filter.h"
+#include "dataset/packet.h"
+#include "dataset/provider_connection.h"
+#include "dataset/types.h"
+
+namespace tovra::dataset {
+
+class ClientDataSet;
+class DataSource;
+
+enum class DataSetState { Inactive, Browse, Edit, Insert };
+
+enum class LocateOptions : unsigned { None = 0, CaseInsensitive = 1 };
+
+// What happens to a row the provider refused.
+enum class ReconcileAction {
+  Leave,  // it stays in the change log, unsent (the default)
+  Drop,   // the local change is undone and leaves the log
+  Abort,  // it stays, and no further refused rows of this apply are offered
+};
+
+struct ReconcileError {
+  std::string message;  // the provider's reason
+  UpdateKind kind;
+  std::uint64_t row_id;
+  std::vector<Value> values;  // the row as sent: new values, or the original of a delete
+};
+
+using ReconcileErrorEvent =
+    std::function<ReconcileAction(ClientDataSet& dataset, const ReconcileError& error)>;
+
+// One column of a client dataset. Reads and writes address the dataset's current row (the
+// pending values while editing or inserting).
+class Field {
+ public:
+  Field(const Field&) = delete;
+  Field& operator=(const Field&) = delete;
+
+  const std::string& FieldName() const { return def_.name; }
+  FieldType DataType() const { return def_.type; }
+  int Size() const { return def_.size; }
+  int Index() const { return index_; }
+  const FieldDef& Definition() const { return def_; }
+
+  bool Required() const { return def_.required; }
+  void SetRequired(bool required) { def_.required = required; }
+  bool ReadOnly() const { return def_.read_only; }
+  void SetReadOnly(bool read_only) { def_.read_only = read_only; }
+  unsigned ProviderFlags() const { return def_.provider_flags; }
+  void SetProviderFlags(unsigned flags) { def_.provider_flags = flags; }
+
+  bool IsNull() const;
+  const Value& AsValue() const;
+  int AsInteger() const;  // empty reads 0; throws when the value is no 32-bit integer
+  std::int64_t AsLargeInt() const;
+  std::string AsString() const;
+  double AsFloat() const;
+  bool AsBoolean() const;
+
+  // Writes throw DataSetError outside Edit/Insert, on a read-only field or dataset, and
+  // for a value the field cannot hold (wrong kind, out of range, text longer than Size).
+  void SetValue(Value value);
+  void SetAsInteger(int value);
+  void SetAsLargeInt(std::int64_t value);
+  void SetAsString(std::string_view value);
+  void SetAsFloat(double value);
+  void SetAsBoolean(bool value);
+  void Clear();
+
+  ClientDataSet& DataSet() const { return *dataset_; }
+
+ private:
+  friend class ClientDataSet;
+  Field(ClientDataSet* dataset, FieldDef def, int index)
+      : dataset_(dataset), def_(std::move(def)), index_(index) {}
+
+  ClientDataSet* dataset_;
+  FieldDef def_;
+  int index_;
+};
+
+// A named, typed value sent to the provider when the dataset opens.
+class DataSetParam {
+ public:
+  DataSetParam(std::string name, FieldType type, Value value);
+
+  const std::string& Name() const { return param_.name; }
+  FieldType DataType() const { return param_.type; }
+  const Value& AsValue() const { return param_.value; }
+  bool IsNull() const { return dataset::IsNull(param_.value); }
+  int AsInteger() const;
+  std::string AsString() const;
+  void SetValue(Value value);
+  void SetAsInteger(int value);
+  void SetAsString(std::string_view value);
+  void Clear() { param_.value = Value{}; }
+
+  const Param& ToParam() const { return param_; }
+
+ private:
+  Param param_;
+};
+
+class ParamList {
+ public:
+  // Throws DataSetError when a parameter of that name exists already.
+  DataSetParam& CreateParam(FieldType type, std::string name, Value initial = {});
+  DataSetParam* FindParam(std::string_view name);
+  DataSetParam& ParamByName(std::string_view name);  // throws when there is none
+  int Count() const { return static_cast<int>(params_.size()); }
+  DataSetParam& operator[](int index) { return *params_.at(static_cast<std::size_t>(index)); }
+  void Clear() { params_.clear(); }
+  std::vector<Param> ToParams() const;
+
+ private:
+  std::vector<std::unique_ptr<DataSetParam>> params_;
+};
+
+class ClientDataSet {
+ public:
+  ClientDataSet();
+  ~ClientDataSet();
+  ClientDataSet(const ClientDataSet&) = delete;
+  ClientDataSet& operator=(const ClientDataSet&) = delete;
+
+  // --- Provider ---
+  void SetRemoteServer(ProviderConnection* connection) { remote_server_ = connection; }
+  ProviderConnection* RemoteServer() const { return remote_server_; }
+  void SetProviderName(std::string name) { provider_name_ = std::move(name); }
+  const std::string& ProviderName() const { return provider_name_; }
+  ParamList& Params() { return params_; }
+
+  // --- Fields ---
+  // Declares a persistent field; only while closed. A dataset with persistent fields has
+  // exactly those; opening checks each against the provider's field of the same name.
+  Field& AddField(FieldDef def);
+  int FieldCount() const { return static_cast<int>(fields_.size()); }
+  Field& Fields(int index);
+  Field* FindField(std::string_view name) const;
+  Field& FieldByName(std::string_view name) const;  // throws "Field 'X' not found"
+
+  // --- Open and close ---
+  bool Active() const { return state_ != DataSetState::Inactive; }
+  void SetActive(bool active);
+  // Fetches all rows from the provider, sending Params. Errors are thrown; the dataset
+  // then stays closed.
+  void Open();
+  // Drops all rows and any unsent changes. Fields that came from the provider go too.
+  void Close();
+  // Opens an empty dataset on the persistent fields, without a provider.
+  void CreateDataSet();
+  // Opens on the fields and rows of a decoded data packet, without a provider.
+  void LoadFromPacket(DataPacket packet);
+  DataSetState State() const { return state_; }
+  bool ReadOnly() const { return read_only_; }
+  void SetReadOnly(bool read_only) { read_only_ = read_only; }
+
+  // --- Navigation (a pending edit or insert is posted first, or cancelled if untouched) ---
+  void First();
+  void Next();
+  void Prior();
+  void Last();
+  bool Eof() const { return eof_; }
+  bool Bof() const { return bof_; }
+  bool IsEmpty() const { return view_.empty(); }
+  int RecordCount() const { return static_cast<int>(view_.size()); }
+  int RecNo() const { return cursor_ + 1; }  // 1-based position of the current row; 0: none
+  void SetRecNo(int rec_no);
+
+  // --- Editing ---
+  void Insert();  // a new row before the current one
+  void Append();  // a new row at the end
+  void Edit();    // on an empty dataset this inserts
+  void Post();
+  void Cancel();
+  void Delete();
+
+  // --- Filter and order ---
+  const std::string& Filter() const { return filter_text_; }
+  // Throws FilterError (with the position) for a text that does not parse; the previous
+  // filter then stays.
+  void SetFilter(std::string text);
+  bool Filtered() const { return filtered_; }
+  void SetFiltered(bool filtered);
+  const std::string& IndexFieldNames() const { return index_field_names_; }
+  // "A" or "A;B": stable ascending order. Posts a pending insert or edit first.
+  void SetIndexFieldNames(std::string names);
+
+  // Makes the first row, in the current order and under the current filter, whose fields
+  // (one name or several separated by ';') equal the values the current row. No match
+  // leaves the current row. Values are converted to the fields' types.
+  bool Locate(std::string_view key_fields, std::span<const Value> values,
+              LocateOptions options = LocateOptions::None);
+  bool Locate(std::string_view key_fields, const Value& value,
+              LocateOptions options = LocateOptions::None) {
+    return Locate(key_fields, std::span<const Value>(&value, 1), options);
+  }
+
+  // --- Change log ---
+  int ChangeCount() const { return static_cast<int>(log_.size()); }
+  // The unsent changes as a delta, in the order they were first made.
+  Delta GetDelta() const;
+  // Sends the change log; returns the number of refused rows. Refused rows stay in the log
+  // unless OnReconcileError drops them; accepted rows leave it.
+  int ApplyUpdates(int max_errors);
+  // Drops a pending edit or insert and every unsent change.
+  void CancelUpdates();
+  // Re-reads every row and keeps the current row by its key where it still exists.
+  // Refused while the change log holds changes; the error then names the reasons the
+  // provider gave for rows it refused.
+  void Refresh();
+  void SetOnReconcileError(ReconcileErrorEvent handler) {
+    on_reconcile_error_ = std::move(handler);
+  }
+  const ReconcileErrorEvent& OnReconcileError() const { return on_reconcile_error_; }
+
+  // --- Views ---
+  // Holds back data-change events until the matching EnableControls, which then sends
+  // one. Calls nest.
+  void DisableControls();
+  void EnableControls();
+  bool ControlsDisabled() const { return controls_disabled_ > 0; }
+  // The value at a row of the current view (0-based), as a grid shows it.
+  const Value& ValueAt(int row, int field) const;
+
+ private:
+  friend class Field;
+  friend class DataSource;
+
+  struct Record {
+    std::vector<Value> values;
+    std::uint64_t id = 0;
+    int view_pos = -1;  // position in view_, -1 when hidden
+  };
+  struct LogEntry {
+    UpdateKind kind = UpdateKind::Modify;
+    std::uint64_t seq = 0;
+    std::vector<Value> original;      // Modify, Delete
+    std::unique_ptr<Record> deleted;  // Delete: the row, kept for an undo
+    std::string refusal;              // the provider's reason when it last refused the row
+  };
+  struct LocateIndex;
+
+  enum class Change { RecordMoved, FieldChanged, StateChanged, DataChanged };
+
+  void CheckActive() const;
+  void CheckBrowseMode();
+  void CheckWritable() const;
+  Record* Current() const;
+  void SetState(DataSetState state);
+  void Notify(Change change, Field* field = nullptr);
+  void MoveTo(int position);
+
+  void Reset();
+  void BindFilterAndIndex();
+  std::vector<std::size_t> ParseFieldList(std::string_view names) const;
+  // Recomputes the visible rows; the cursor stays on `keep` when it is visible, else goes
+  // to `fallback`, clamped.
+  void RebuildView(const Record* keep, int fallback);
+  bool Visible(const Record& r) const;
+  bool IndexLess(const Record& a, const Record& b) const;
+  void ClearLocateIndexes() { locate_indexes_.clear(); }
+  void IndexAdd(Record* r);
+  void IndexRemove(Record* r);
+  bool ViewDependsOn(const std::vector<bool>& changed) const;
+
+  void WriteField(Field& field, Value value);
+  const Value& ReadField(const Field& field) const;
+  void FoldEdit(Record& record, std::vector<Value> before);
+  void UndoEntry(std::uint64_t id, LogEntry& entry);
+  std::vector<Value> KeyOf(const Record& r) const;
+  Record* FindByKey(const std::vector<Value>& key) const;
+
+  ProviderConnection* remote_server_ = nullptr;
+  std::string provider_name_;
+  ParamList params_;
+
+  std::vector<std::unique_ptr<Field>> fields_;
+  std::size_t persistent_fields_ = 0;
+
+  DataSetState state_ = DataSetState::Inactive;
+  bool read_only_ = false;
+
+  std::vector<std::unique_ptr<Record>> records_;  // every live row, in natural order
+  std::vector<Record*> view_;                     // the visible rows, in current order
+  int cursor_ = -1;
+  bool eof_ = true;
+  bool bof_ = true;
+  std::uint64_t next_id_ = 1;
+  std::uint64_t next_seq_ = 1;
+
+  std::vector<Value> buffer_;  // pending values while editing or inserting
+  bool modified_ = false;
+  Record* inserting_ = nullptr;
+
+  std::string filter_text_;
+  FilterExpression filter_;
+  bool filtered_ = false;
+  bool filter_bound_ = false;
+  std::vector<bool> filter_fields_;
+  std::string index_field_names_;
+  std::vector<std::size_t> index_fields_;
+
+  std::unordered_map<std::uint64_t, LogEntry> log_;
+  std::vector<std::unique_ptr<LocateIndex>> locate_indexes_;
+
+  ReconcileErrorEvent on_reconcile_error_;
+  std::vector<DataSource*> sources_;
+  int controls_disabled_ = 0;
+  bool held_change_ = false;
+};
+
+// Connects views to a dataset: they learn through OnDataChange when the current row
+// moves, a field value changes or the state changes. The handler can be set and cleared
+// (set an empty function) at any time, also from inside a handler.
+class DataSource {
+ public:
+  // `field` is the changed field for a change of one value, else null.
+  using DataChangeEvent = std::function<void(DataSource& sender, Field* field)>;
+
+  explicit DataSource(ClientDataSet* dataset = nullptr);
+  ~DataSource();
+  DataSource(const DataSource&) = delete;
+  DataSource& operator=(const DataSource&) = delete;
+
+  ClientDataSet* DataSet() const { return dataset_; }
+  void SetDataSet(ClientDataSet* dataset);
+  void SetOnDataChange(DataChangeEvent handler) { on_data_change_ = std::move(handler); }
+  const DataChangeEvent& OnDataChange() const { return on_data_change_; }
+
+ private:
+  friend class ClientDataSet;
+  ClientDataSet* dataset_ = nullptr;
+  DataChangeEvent on_data_change_;
+};
+
+}  // namespace tovra::dataset

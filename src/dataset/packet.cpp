@@ -1,0 +1,475 @@
+#include "dataset/packet.h"
+
+#include <google/protobuf/arena.h>
+
+#include <algorithm>
+#include <unordered_set>
+
+#include "dataset.pb.h"
+
+namespace tovra::dataset {
+
+namespace wire = tovra::dataset::wire;
+
+namespace {
+
+wire::FieldType ToWire(FieldType type) {
+  switch (type) {
+    case FieldType::Int32:
+      return wire::FIELD_TYPE_INT32;
+    case FieldType::Int64:
+      return wire::FIELD_TYPE_INT64;
+    case FieldType::String:
+      return wire::FIELD_TYPE_STRING;
+    case FieldType::Boolean:
+      return wire::FIELD_TYPE_BOOLEAN;
+    case FieldType::Float:
+      return wire::FIELD_TYPE_FLOAT;
+    case FieldType::DateTime:
+      return wire::FIELD_TYPE_DATETIME;
+    case FieldType::Blob:
+      return wire::FIELD_TYPE_BLOB;
+  }
+  return wire::FIELD_TYPE_UNSPECIFIED;
+}
+
+FieldType FromWire(int type, std::string_view what) {
+  switch (type) {
+    case wire::FIELD_TYPE_INT32:
+      return FieldType::Int32;
+    case wire::FIELD_TYPE_INT64:
+      return FieldType::Int64;
+    case wire::FIELD_TYPE_STRING:
+      return FieldType::String;
+    case wire::FIELD_TYPE_BOOLEAN:
+      return FieldType::Boolean;
+    case wire::FIELD_TYPE_FLOAT:
+      return FieldType::Float;
+    case wire::FIELD_TYPE_DATETIME:
+      return FieldType::DateTime;
+    case wire::FIELD_TYPE_BLOB:
+      return FieldType::Blob;
+    default:
+      throw PacketError(std::string(what) + " has an unknown field type " + std::to_string(type));
+  }
+}
+
+std::uint32_t FlagsToWire(const FieldDef& def) {
+  std::uint32_t flags = 0;
+  if (def.required)
+    flags |= wire::FIELD_FLAG_REQUIRED;
+  if (def.read_only)
+    flags |= wire::FIELD_FLAG_READ_ONLY;
+  if (def.provider_flags & kInKey)
+    flags |= wire::FIELD_FLAG_IN_KEY;
+  if (def.provider_flags & kInUpdate)
+    flags |= wire::FIELD_FLAG_IN_UPDATE;
+  if (def.provider_flags & kInWhere)
+    flags |= wire::FIELD_FLAG_IN_WHERE;
+  return flags;
+}
+
+void ValueToWire(const Value& value, wire::Value* out) {
+  if (const auto* i = std::get_if<std::int64_t>(&value)) {
+    out->set_int_value(*i);
+  } else if (const auto* d = std::get_if<double>(&value)) {
+    out->set_float_value(*d);
+  } else if (const auto* b = std::get_if<bool>(&value)) {
+    out->set_bool_value(*b);
+  } else if (const auto* s = std::get_if<std::string>(&value)) {
+    out->set_bytes_value(*s);
+  }
+}
+
+void RowToWire(std::span<const Value> values, wire::Row* out) {
+  out->mutable_values()->Reserve(static_cast<int>(values.size()));
+  for (const Value& v : values)
+    ValueToWire(v, out->add_values());
+}
+
+void FieldsToWire(const std::vector<FieldDef>& fields,
+                  google::protobuf::RepeatedPtrField<wire::FieldDef>* out) {
+  for (const FieldDef& def : fields) {
+    wire::FieldDef* w = out->Add();
+    w->set_name(def.name);
+    w->set_type(ToWire(def.type));
+    w->set_size(def.size);
+    w->set_flags(FlagsToWire(def));
+  }
+}
+
+void CheckRowFits(std::span<const Value> values, const std::vector<FieldDef>& fields) {
+  if (values.size() != fields.size()) {
+    throw DataSetError("A row has " + std::to_string(values.size()) + " values for " +
+                       std::to_string(fields.size()) + " fields");
+  }
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (!ValueFitsType(values[i], fields[i].type)) {
+      throw DataSetError("The value for field '" + fields[i].name + "' is not a valid " +
+                         std::string(FieldTypeName(fields[i].type)) + " value");
+    }
+  }
+}
+
+// Parses `bytes` into a message on `arena`, after the size check.
+template <typename Message>
+Message* Parse(std::string_view bytes, const DecodeLimits& limits, google::protobuf::Arena* arena,
+               std::string_view what) {
+  if (bytes.size() > limits.max_bytes) {
+    throw PacketError("The " + std::string(what) + " is " + std::to_string(bytes.size()) +
+                      " bytes long, more than the limit of " + std::to_string(limits.max_bytes));
+  }
+  auto* message = google::protobuf::Arena::CreateMessage<Message>(arena);
+  if (bytes.size() > static_cast<std::size_t>(INT32_MAX) ||
+      !message->ParseFromArray(bytes.data(), static_cast<int>(bytes.size()))) {
+    throw PacketError("The " + std::string(what) + " is malformed");
+  }
+  return message;
+}
+
+std::string CheckedName(const std::string& name, const DecodeLimits& limits,
+                        std::string_view what) {
+  if (name.empty())
+    throw PacketError(std::string(what) + " has an empty name");
+  if (name.size() > limits.max_name_bytes) {
+    throw PacketError(std::string(what) + " has a name longer than " +
+                      std::to_string(limits.max_name_bytes) + " bytes");
+  }
+  if (!IsValidUtf8(name))
+    throw PacketError(std::string(what) + " has a name that is not UTF-8");
+  return name;
+}
+
+std::vector<FieldDef> FieldsFromWire(const google::protobuf::RepeatedPtrField<wire::FieldDef>& in,
+                                     const DecodeLimits& limits) {
+  if (static_cast<std::size_t>(in.size()) > limits.max_fields) {
+    throw PacketError("The packet has " + std::to_string(in.size()) +
+                      " fields, more than the limit of " + std::to_string(limits.max_fields));
+  }
+  std::vector<FieldDef> fields;
+  fields.reserve(static_cast<std::size_t>(in.size()));
+  for (int i = 0; i < in.size(); ++i) {
+    const wire::FieldDef& w = in.Get(i);
+    std::string what = "Field " + std::to_string(i);
+    FieldDef def;
+    def.name = CheckedName(w.name(), limits, what);
+    what = "Field '" + def.name + "'";
+    def.type = FromWire(w.type(), what);
+    if (w.size() < 0)
+      throw PacketError(what + " has a negative size");
+    def.size = w.size();
+    const std::uint32_t known = wire::FIELD_FLAG_REQUIRED | wire::FIELD_FLAG_READ_ONLY |
+                                wire::FIELD_FLAG_IN_KEY | wire::FIELD_FLAG_IN_UPDATE |
+                                wire::FIELD_FLAG_IN_WHERE;
+    if (w.flags() & ~known)
+      throw PacketError(what + " has unknown flags");
+    def.required = (w.flags() & wire::FIELD_FLAG_REQUIRED) != 0;
+    def.read_only = (w.flags() & wire::FIELD_FLAG_READ_ONLY) != 0;
+    def.provider_flags = 0;
+    if (w.flags() & wire::FIELD_FLAG_IN_KEY)
+      def.provider_flags |= kInKey;
+    if (w.flags() & wire::FIELD_FLAG_IN_UPDATE)
+      def.provider_flags |= kInUpdate;
+    if (w.flags() & wire::FIELD_FLAG_IN_WHERE)
+      def.provider_flags |= kInWhere;
+    for (const FieldDef& earlier : fields) {
+      if (SameFieldName(earlier.name, def.name)) {
+        throw PacketError("The field name '" + def.name + "' occurs twice");
+      }
+    }
+    fields.push_back(std::move(def));
+  }
+  return fields;
+}
+
+// Where a value sits, for messages: built only when something is wrong.
+struct Place {
+  std::string_view what;  // "Row", "Delta row", "Parameter"
+  std::size_t number;
+  std::string Text() const { return std::string(what) + " " + std::to_string(number); }
+};
+
+Value ValueFromWire(const wire::Value& w, const FieldDef& def, const DecodeLimits& limits,
+                    const Place& place) {
+  auto wrong = [&]() -> PacketError {
+    return PacketError(place.Text() + ", field '" + def.name + "': not a valid " +
+                       std::string(FieldTypeName(def.type)) + " value");
+  };
+  switch (w.kind_case()) {
+    case wire::Value::KIND_NOT_SET:
+      return Value{};
+    case wire::Value::kIntValue:
+      if (def.type == FieldType::Int64 || def.type == FieldType::DateTime) {
+        return Value{static_cast<std::int64_t>(w.int_value())};
+      }
+      if (def.type == FieldType::Int32 && w.int_value() >= INT32_MIN &&
+          w.int_value() <= INT32_MAX) {
+        return Value{static_cast<std::int64_t>(w.int_value())};
+      }
+      throw wrong();
+    case wire::Value::kFloatValue:
+      if (def.type != FieldType::Float)
+        throw wrong();
+      return Value{w.float_value()};
+    case wire::Value::kBoolValue:
+      if (def.type != FieldType::Boolean)
+        throw wrong();
+      return Value{w.bool_value()};
+    case wire::Value::kBytesValue: {
+      if (def.type != FieldType::String && def.type != FieldType::Blob)
+        throw wrong();
+      const std::string& s = w.bytes_value();
+      if (s.size() > limits.max_value_bytes) {
+        throw PacketError(place.Text() + ", field '" + def.name + "': the value is longer than " +
+                          std::to_string(limits.max_value_bytes) + " bytes");
+      }
+      if (def.type == FieldType::String && !IsValidUtf8(s)) {
+        throw PacketError(place.Text() + ", field '" + def.name + "': the text is not UTF-8");
+      }
+      return Value{s};
+    }
+  }
+  throw wrong();
+}
+
+std::vector<Value> RowFromWire(const wire::Row& row, const std::vector<FieldDef>& fields,
+                               const DecodeLimits& limits, const Place& place) {
+  if (static_cast<std::size_t>(row.values_size()) != fields.size()) {
+    throw PacketError(place.Text() + " has " + std::to_string(row.values_size()) + " values for " +
+                      std::to_string(fields.size()) + " fields");
+  }
+  std::vector<Value> values;
+  values.reserve(fields.size());
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    values.push_back(ValueFromWire(row.values(static_cast<int>(i)), fields[i], limits, place));
+  }
+  return values;
+}
+
+void CheckRowCount(int count, const DecodeLimits& limits) {
+  if (static_cast<std::size_t>(count) > limits.max_rows) {
+    throw PacketError("The packet has " + std::to_string(count) + " rows, more than the limit of " +
+                      std::to_string(limits.max_rows));
+  }
+}
+
+}  // namespace
+
+const Value& DeltaRow::NewValue(std::size_t field) const {
+  if (kind == UpdateKind::Modify && !IsChanged(field))
+    return original.at(field);
+  return new_values.at(field);
+}
+
+struct PacketBuilder::Impl {
+  wire::DataPacket packet;
+};
+
+PacketBuilder::PacketBuilder(std::vector<FieldDef> fields)
+    : fields_(std::move(fields)), impl_(std::make_unique<Impl>()) {
+  FieldsToWire(fields_, impl_->packet.mutable_fields());
+}
+PacketBuilder::~PacketBuilder() = default;
+PacketBuilder::PacketBuilder(PacketBuilder&&) noexcept = default;
+PacketBuilder& PacketBuilder::operator=(PacketBuilder&&) noexcept = default;
+
+std::size_t PacketBuilder::row_count() const {
+  return static_cast<std::size_t>(impl_->packet.rows_size());
+}
+
+void PacketBuilder::AddRow(std::span<const Value> values) {
+  CheckRowFits(values, fields_);
+  RowToWire(values, impl_->packet.add_rows());
+}
+
+std::string PacketBuilder::Encode() const {
+  return impl_->packet.SerializeAsString();
+}
+
+std::string EncodePacket(const DataPacket& packet) {
+  PacketBuilder builder(packet.fields);
+  for (const auto& row : packet.rows)
+    builder.AddRow(row);
+  return builder.Encode();
+}
+
+DataPacket DecodePacket(std::string_view bytes, const DecodeLimits& limits) {
+  google::protobuf::Arena arena;
+  const auto* w = Parse<wire::DataPacket>(bytes, limits, &arena, "data packet");
+  DataPacket packet;
+  packet.fields = FieldsFromWire(w->fields(), limits);
+  CheckRowCount(w->rows_size(), limits);
+  packet.rows.reserve(static_cast<std::size_t>(w->rows_size()));
+  for (int r = 0; r < w->rows_size(); ++r) {
+    packet.rows.push_back(RowFromWire(w->rows(r), packet.fields, limits,
+                                      Place{"Row", static_cast<std::size_t>(r) + 1}));
+  }
+  return packet;
+}
+
+std::string EncodeDelta(const Delta& delta) {
+  wire::Delta w;
+  FieldsToWire(delta.fields, w.mutable_fields());
+  w.mutable_rows()->Reserve(static_cast<int>(delta.rows.size()));
+  for (const DeltaRow& row : delta.rows) {
+    wire::DeltaRow* out = w.add_rows();
+    out->set_row_id(row.row_id);
+    switch (row.kind) {
+      case UpdateKind::Insert:
+        out->set_kind(wire::UPDATE_KIND_INSERT);
+        CheckRowFits(row.new_values, delta.fields);
+        RowToWire(row.new_values, out->mutable_new_values());
+        break;
+      case UpdateKind::Modify:
+        out->set_kind(wire::UPDATE_KIND_MODIFY);
+        CheckRowFits(row.original, delta.fields);
+        CheckRowFits(row.new_values, delta.fields);
+        RowToWire(row.original, out->mutable_original());
+        RowToWire(row.new_values, out->mutable_new_values());
+        for (std::size_t i = 0; i < row.changed.size() && i < delta.fields.size(); ++i) {
+          if (row.changed[i])
+            out->add_changed(static_cast<std::uint32_t>(i));
+        }
+        break;
+      case UpdateKind::Delete:
+        out->set_kind(wire::UPDATE_KIND_DELETE);
+        CheckRowFits(row.original, delta.fields);
+        RowToWire(row.original, out->mutable_original());
+        break;
+    }
+  }
+  return w.SerializeAsString();
+}
+
+Delta DecodeDelta(std::string_view bytes, const DecodeLimits& limits) {
+  google::protobuf::Arena arena;
+  const auto* w = Parse<wire::Delta>(bytes, limits, &arena, "delta");
+  Delta delta;
+  delta.fields = FieldsFromWire(w->fields(), limits);
+  CheckRowCount(w->rows_size(), limits);
+  delta.rows.reserve(static_cast<std::size_t>(w->rows_size()));
+  std::unordered_set<std::uint64_t> ids;
+  for (int r = 0; r < w->rows_size(); ++r) {
+    const wire::DeltaRow& in = w->rows(r);
+    const Place place{"Delta row", static_cast<std::size_t>(r) + 1};
+    DeltaRow row;
+    row.row_id = in.row_id();
+    if (!ids.insert(row.row_id).second) {
+      throw PacketError(place.Text() + " repeats the row reference " + std::to_string(row.row_id));
+    }
+    const bool has_original = in.has_original();
+    const bool has_new = in.has_new_values();
+    switch (in.kind()) {
+      case wire::UPDATE_KIND_INSERT:
+        row.kind = UpdateKind::Insert;
+        if (has_original || !has_new || in.changed_size() != 0) {
+          throw PacketError(place.Text() + ": an insert carries exactly the new values");
+        }
+        break;
+      case wire::UPDATE_KIND_MODIFY:
+        row.kind = UpdateKind::Modify;
+        if (!has_original || !has_new) {
+          throw PacketError(place.Text() + ": a change carries the original and the new values");
+        }
+        break;
+      case wire::UPDATE_KIND_DELETE:
+        row.kind = UpdateKind::Delete;
+        if (!has_original || has_new || in.changed_size() != 0) {
+          throw PacketError(place.Text() + ": a deletion carries exactly the original values");
+        }
+        break;
+      default:
+        throw PacketError(place.Text() + " has an unknown kind " + std::to_string(in.kind()));
+    }
+    if (has_original)
+      row.original = RowFromWire(in.original(), delta.fields, limits, place);
+    if (has_new)
+      row.new_values = RowFromWire(in.new_values(), delta.fields, limits, place);
+    if (row.kind == UpdateKind::Modify) {
+      row.changed.assign(delta.fields.size(), false);
+      std::int64_t previous = -1;
+      for (std::uint32_t position : in.changed()) {
+        if (position >= delta.fields.size() || static_cast<std::int64_t>(position) <= previous) {
+          throw PacketError(place.Text() +
+                            " names the changed fields out of order or out of range");
+        }
+        previous = position;
+        row.changed[position] = true;
+      }
+    }
+    delta.rows.push_back(std::move(row));
+  }
+  return delta;
+}
+
+std::string EncodeReconcileAnswer(const ReconcileAnswer& answer) {
+  wire::ReconcileAnswer w;
+  for (const RefusedRow& r : answer.refused) {
+    wire::RefusedRow* out = w.add_refused();
+    out->set_row_id(r.row_id);
+    out->set_reason(r.reason);
+  }
+  for (std::uint64_t id : answer.not_applied)
+    w.add_not_applied(id);
+  return w.SerializeAsString();
+}
+
+ReconcileAnswer DecodeReconcileAnswer(std::string_view bytes, const DecodeLimits& limits) {
+  google::protobuf::Arena arena;
+  const auto* w = Parse<wire::ReconcileAnswer>(bytes, limits, &arena, "reconcile answer");
+  CheckRowCount(w->refused_size(), limits);
+  CheckRowCount(w->not_applied_size(), limits);
+  ReconcileAnswer answer;
+  answer.refused.reserve(static_cast<std::size_t>(w->refused_size()));
+  for (const wire::RefusedRow& r : w->refused()) {
+    if (r.reason().size() > limits.max_value_bytes || !IsValidUtf8(r.reason())) {
+      throw PacketError("The reconcile answer holds a reason that is too long or not UTF-8");
+    }
+    answer.refused.push_back({r.row_id(), r.reason()});
+  }
+  answer.not_applied.assign(w->not_applied().begin(), w->not_applied().end());
+  return answer;
+}
+
+std::string EncodeParams(const std::vector<Param>& params) {
+  wire::ParamList w;
+  for (const Param& p : params) {
+    if (!ValueFitsType(p.value, p.type)) {
+      throw DataSetError("The value of parameter '" + p.name + "' is not a valid " +
+                         std::string(FieldTypeName(p.type)) + " value");
+    }
+    wire::Param* out = w.add_params();
+    out->set_name(p.name);
+    out->set_type(ToWire(p.type));
+    ValueToWire(p.value, out->mutable_value());
+  }
+  return w.SerializeAsString();
+}
+
+std::vector<Param> DecodeParams(std::string_view bytes, const DecodeLimits& limits) {
+  google::protobuf::Arena arena;
+  const auto* w = Parse<wire::ParamList>(bytes, limits, &arena, "parameter list");
+  if (static_cast<std::size_t>(w->params_size()) > limits.max_params) {
+    throw PacketError("The parameter list has more than " + std::to_string(limits.max_params) +
+                      " parameters");
+  }
+  std::vector<Param> params;
+  for (int i = 0; i < w->params_size(); ++i) {
+    const wire::Param& in = w->params(i);
+    Param p;
+    p.name = CheckedName(in.name(), limits, "Parameter " + std::to_string(i + 1));
+    p.type = FromWire(in.type(), "Parameter '" + p.name + "'");
+    FieldDef def{p.name, p.type};
+    p.value =
+        ValueFromWire(in.value(), def, limits, Place{"Parameter", static_cast<std::size_t>(i) + 1});
+    for (const Param& earlier : params) {
+      if (SameFieldName(earlier.name, p.name)) {
+        throw PacketError("The parameter name '" + p.name + "' occurs twice");
+      }
+    }
+    params.push_back(std::move(p));
+  }
+  return params;
+}
+
+}  // namespace tovra::dataset
