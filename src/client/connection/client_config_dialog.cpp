@@ -235,6 +235,9 @@ void TfrmClientConfig::LoadConfig(const TClientConfig& config) {
   Config = config;
   edServerName->setText(Config.ServerName);
   edProfileName->setText(Config.ProfileName);
+  // Show long names from their start.
+  edServerName->setCursorPosition(0);
+  edProfileName->setCursorPosition(0);
   cbEncryption->setCurrentText(Config.EncryptionMethod);
   edPort->setText(QString::number(Config.Port));
 

@@ -116,6 +116,7 @@ void TfrmUmClientLogin::CreateControls() {
 
   auto* credentials = new QGridLayout;
   credentials->setContentsMargins(6, 6, 6, 6);
+  credentials->setHorizontalSpacing(8);
   credentials->addWidget(Label1, 0, 0);
   credentials->addWidget(edUsername, 0, 1);
   credentials->addWidget(btnProfiles, 0, 2);

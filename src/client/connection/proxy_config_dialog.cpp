@@ -95,7 +95,8 @@ void TfrmProxyConfig::CreateControls() {
   fields->addRow(Label2, edProxyPort);
   fields->addRow(Label3, edProxyUser);
   fields->addRow(Label4, edProxyPassword);
-  fields->addRow(nullptr, cbAllowSavingPassword);
+  // Spans both columns: under the edit boxes alone the caption would be cut off.
+  fields->addRow(cbAllowSavingPassword);
 
   auto* buttons = new QHBoxLayout;
   buttons->addStretch();
@@ -118,6 +119,7 @@ void TfrmProxyConfig::CreateControls() {
 void TfrmProxyConfig::LoadConfig(const TClientConfig& config) {
   Config = config;
   edProxyServer->setText(Config.ProxyServer);
+  edProxyServer->setCursorPosition(0);
   edProxyPort->setText(QString::number(Config.ProxyPort));
   edProxyUser->setText(Config.ProxyUser);
   const bool allow_saving = Config.AllowSavingProxyPassword == 1;

@@ -1,3 +1,112 @@
-int main() {
-  return 0;
+// Shows one of the connection dialogs on its own, without a main window or a server, for
+// looking at it and for screenshots. The store is the user's, so run it with a scratch
+// XDG_CONFIG_HOME; --sample fills it with a few profiles first.
+//
+//   connection_dialog_demo login|config|proxy [--sample] [--profiles] [--grab file.png]
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <cstdio>
+
+#include "client/connection/client_config_dialog.h"
+#include "client/connection/login_dialog.h"
+#include "client/connection/proxy_config_dialog.h"
+
+namespace {
+
+using namespace tovra::client;
+
+// Answers every login with a refusal: there is no server behind this program.
+class NoServer : public LoginConnector {
+ public:
+  void SetupChannel(const TClientConfig&) override {}
+  void CreateServiceProxy(const TClientConfig&) override {}
+  QString login(const QString& user_name, const QString&, const QString&) override {
+    return QStringLiteral("No server in this demo; user \"%1\" was not logged in.").arg(user_name);
+  }
+};
+
+void StoreSamples() {
+  TClientConfig config;
+  SetDefaultConfig(config);
+  for (const char* name : {"Production", "Test server", "Local"}) {
+    config.ProfileName = QString::fromUtf8(name);
+    WriteClientConfig(ProfilesKey + config.ProfileName, config);
+  }
+  WriteLastProfileName(ProfilesKey, QStringLiteral("Test server"));
+}
+
+TClientConfig SampleProfile() {
+  TClientConfig config;
+  SetDefaultConfig(config);
+  config.ProfileName = QStringLiteral("Production");
+  config.ServerName = QStringLiteral("um-server.example.org");
+  config.UseProxy = 1;
+  config.ProxyServer = QStringLiteral("proxy.example.org");
+  config.ProxyPort = 3128;
+  config.ProxyUser = QStringLiteral("jsmith");
+  config.ProxyPassword = QStringLiteral("secret");
+  return config;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  QCommandLineParser parser;
+  parser.addPositionalArgument(QStringLiteral("dialog"), QStringLiteral("login, config or proxy"));
+  const QCommandLineOption sample(QStringLiteral("sample"),
+                                  QStringLiteral("store sample profiles"));
+  const QCommandLineOption profiles(QStringLiteral("profiles"),
+                                    QStringLiteral("open the profiles panel of the login dialog"));
+  const QCommandLineOption grab(QStringLiteral("grab"), QStringLiteral("save a picture and quit"),
+                                QStringLiteral("file"));
+  parser.addOptions({sample, profiles, grab});
+  parser.addHelpOption();
+  parser.process(app);
+  const QString which = parser.positionalArguments().value(0, QStringLiteral("login"));
+
+  if (parser.isSet(sample)) {
+    StoreSamples();
+  }
+  NoServer connector;
+  std::unique_ptr<QDialog> dialog;
+  if (which == u"login") {
+    auto login = std::make_unique<TfrmUmClientLogin>(connector, nullptr);
+    login->edUsername->setText(QStringLiteral("SYSDBA"));
+    login->edPassWord->setText(QStringLiteral("masterkey"));
+    dialog = std::move(login);
+  } else if (which == u"config") {
+    auto config = std::make_unique<TfrmClientConfig>(nullptr);
+    config->LoadConfig(SampleProfile());
+    config->ShowProfileName(true);
+    dialog = std::move(config);
+  } else if (which == u"proxy") {
+    auto proxy = std::make_unique<TfrmProxyConfig>(nullptr);
+    proxy->LoadConfig(SampleProfile());
+    dialog = std::move(proxy);
+  } else {
+    std::fprintf(stderr, "unknown dialog: %s\n", qPrintable(which));
+    return 2;
+  }
+
+  dialog->show();
+  if (parser.isSet(profiles)) {
+    if (auto* login = qobject_cast<TfrmUmClientLogin*>(dialog.get())) {
+      login->btnProfilesClick();
+    }
+  }
+  if (parser.isSet(grab)) {
+    const QString file = parser.value(grab);
+    QTimer::singleShot(300, &app, [&] {
+      const bool saved = dialog->grab().save(file);
+      std::printf("%s %dx%d\n", saved ? "saved" : "failed", dialog->width(), dialog->height());
+      app.exit(saved ? 0 : 1);
+    });
+    return app.exec();
+  }
+  return dialog->exec() == QDialog::Accepted ? 0 : 1;
 }
