@@ -341,11 +341,19 @@ Opened Open(std::span<const std::uint8_t> envelope, const Limits& limits,
   }
 
   if (opened.settings.compressed) {
-    opened.payload = Inflate(body, plain_size);
+    try {
+      opened.payload = Inflate(body, plain_size);
+    } catch (const ProtocolError& error) {
+      if (cipher == Cipher::kNone)
+        throw;
+      // Garbage out of the decryption usually means the sender's key differs.
+      throw ProtocolError(std::string(error.what()) + ": damaged, or sealed with another key");
+    }
   } else {
     if (body.size() != plain_size) {
       throw ProtocolError("the decrypted message has " + Size(body.size()) + ", not the " +
-                          Size(plain_size) + " its envelope declares");
+                          Size(plain_size) +
+                          " its envelope declares: damaged, or sealed with another key");
     }
     opened.payload = std::move(body);
   }
