@@ -97,6 +97,8 @@ struct ClientDataSet::LocateIndex {
   }
 };
 
+void ClientDataSet::ClearLocateIndexes() { locate_indexes_.clear(); }
+
 // ---------------------------------------------------------------------------------------
 // Field
 

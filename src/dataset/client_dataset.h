@@ -282,7 +282,7 @@ class ClientDataSet {
   void RebuildView(const Record* keep, int fallback);
   bool Visible(const Record& r) const;
   bool IndexLess(const Record& a, const Record& b) const;
-  void ClearLocateIndexes() { locate_indexes_.clear(); }
+  void ClearLocateIndexes();
   void IndexAdd(Record* r);
   void IndexRemove(Record* r);
   bool ViewDependsOn(const std::vector<bool>& changed) const;

@@ -1,0 +1,227 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "dataset.pb.h"
+#include "dataset/packet.h"
+#include "dataset/value_text.h"
+#include "test_tables.h"
+
+namespace tovra::dataset {
+namespace {
+
+using testing::Def;
+using testing::I;
+using testing::S;
+
+std::vector<FieldDef> AllTypes() {
+  std::vector<FieldDef> fields = {Def("ID", FieldType::Int32, 0, kInKey | kInUpdate | kInWhere),
+                                  Def("BIG", FieldType::Int64),
+                                  Def("NAME", FieldType::String, 40),
+                                  Def("ACTIVE", FieldType::Boolean),
+                                  Def("RATE", FieldType::Float),
+                                  Def("CREATED", FieldType::DateTime),
+                                  Def("PICTURE", FieldType::Blob, 0, 0)};
+  fields[2].required = true;
+  fields[1].read_only = true;
+  return fields;
+}
+
+TEST(PacketCodec, RoundTripKeepsFieldsValuesAndNulls) {
+  DataPacket packet;
+  packet.fields = AllTypes();
+  packet.rows = {
+      {I(INT32_MIN), I(INT64_MAX), S("Ärger ☃"), Value{true}, Value{-0.25},
+       I(MakeDateTime(2026, 12, 11, 13, 30)), S(std::string("\0\xff\x01", 3))},
+      {I(2), Value{}, S(""), Value{}, Value{}, Value{}, Value{}},
+  };
+  const DataPacket back = DecodePacket(EncodePacket(packet));
+  EXPECT_EQ(back.fields, packet.fields);
+  EXPECT_EQ(back.rows, packet.rows);
+  // The empty string and null stay apart.
+  EXPECT_FALSE(IsNull(back.rows[1][2]));
+  EXPECT_TRUE(IsNull(back.rows[1][1]));
+}
+
+TEST(PacketCodec, BuilderRefusesRowsThatDoNotFitTheFields) {
+  PacketBuilder builder({Def("ID", FieldType::Int32), Def("NAME", FieldType::String)});
+  EXPECT_THROW(builder.AddRow({I(1)}), DataSetError);
+  EXPECT_THROW(builder.AddRow({S("1"), S("x")}), DataSetError);
+  EXPECT_THROW(builder.AddRow({I(int64_t{1} << 40), S("x")}), DataSetError);
+  EXPECT_THROW(builder.AddRow({I(1), S("\xc3")}), DataSetError);  // cut UTF-8
+  builder.AddRow({I(1), Value{}});
+  EXPECT_EQ(builder.row_count(), 1u);
+}
+
+TEST(DeltaCodec, RoundTripOfEveryKind) {
+  Delta delta;
+  delta.fields = {Def("ID", FieldType::Int32, 0, kInKey | kInWhere), Def("BEZ", FieldType::String)};
+  DeltaRow insert{7, UpdateKind::Insert, {}, {I(5), S("new")}, {}};
+  DeltaRow modify{8, UpdateKind::Modify, {I(1), S("old")}, {I(1), S("changed")}, {false, true}};
+  DeltaRow remove{9, UpdateKind::Delete, {I(2), Value{}}, {}, {}};
+  delta.rows = {insert, modify, remove};
+
+  const Delta back = DecodeDelta(EncodeDelta(delta));
+  EXPECT_EQ(back.fields, delta.fields);
+  ASSERT_EQ(back.rows.size(), 3u);
+  EXPECT_EQ(back.rows[0].kind, UpdateKind::Insert);
+  EXPECT_EQ(back.rows[0].new_values, insert.new_values);
+  EXPECT_EQ(back.rows[1].kind, UpdateKind::Modify);
+  EXPECT_EQ(back.rows[1].original, modify.original);
+  EXPECT_EQ(back.rows[1].changed, modify.changed);
+  EXPECT_EQ(back.rows[1].NewValue(0), I(1));
+  EXPECT_EQ(back.rows[1].NewValue(1), S("changed"));
+  EXPECT_EQ(back.rows[2].kind, UpdateKind::Delete);
+  EXPECT_EQ(back.rows[2].original, remove.original);
+  EXPECT_EQ(back.rows[2].row_id, 9u);
+}
+
+TEST(ReconcileCodec, RoundTripOfAnswerAndParams) {
+  ReconcileAnswer answer{{{4, "duplicate key value violates unique constraint"}}, {5, 6}};
+  const ReconcileAnswer back = DecodeReconcileAnswer(EncodeReconcileAnswer(answer));
+  EXPECT_EQ(back.refused, answer.refused);
+  EXPECT_EQ(back.not_applied, answer.not_applied);
+
+  std::vector<Param> params = {{"AROLE", FieldType::Int32, I(0)},
+                               {"NAME", FieldType::String, Value{}}};
+  EXPECT_EQ(DecodeParams(EncodeParams(params)), params);
+}
+
+// Bytes a hostile or broken peer could send, each made from a valid message by one change.
+struct Malformed {
+  const char* what;
+  std::function<std::string()> bytes;
+  const char* message_part;
+};
+
+std::string ValidPacketWith(const std::function<void(wire::DataPacket&)>& change) {
+  DataPacket packet;
+  packet.fields = {Def("ID", FieldType::Int32), Def("NAME", FieldType::String)};
+  packet.rows = {{I(1), S("a")}};
+  wire::DataPacket w;
+  w.ParseFromString(EncodePacket(packet));
+  change(w);
+  return w.SerializeAsString();
+}
+
+std::string ValidDeltaWith(const std::function<void(wire::Delta&)>& change) {
+  Delta delta;
+  delta.fields = {Def("ID", FieldType::Int32)};
+  delta.rows = {{1, UpdateKind::Modify, {I(1)}, {I(2)}, {true}}};
+  wire::Delta w;
+  w.ParseFromString(EncodeDelta(delta));
+  change(w);
+  return w.SerializeAsString();
+}
+
+TEST(PacketCodec, MalformedPacketsGiveAClearError) {
+  const std::vector<Malformed> cases = {
+      {"garbage", [] { return std::string("\xff\xff\xff\xff\x0f", 5); }, "malformed"},
+      {"truncated", [] { return ValidPacketWith([](auto&) {}).substr(0, 9); }, "malformed"},
+      {"short row",
+       [] {
+         return ValidPacketWith([](auto& w) { w.mutable_rows(0)->mutable_values()->RemoveLast(); });
+       },
+       "1 values for 2 fields"},
+      {"text in an integer field",
+       [] {
+         return ValidPacketWith(
+             [](auto& w) { w.mutable_rows(0)->mutable_values(0)->set_bytes_value("1"); });
+       },
+       "field 'ID'"},
+      {"integer beyond 32 bits",
+       [] {
+         return ValidPacketWith([](auto& w) {
+           w.mutable_rows(0)->mutable_values(0)->set_int_value(int64_t{1} << 33);
+         });
+       },
+       "field 'ID'"},
+      {"broken UTF-8",
+       [] {
+         return ValidPacketWith([](auto& w) {
+           w.mutable_rows(0)->mutable_values(1)->set_bytes_value("\xed\xa0\x80");
+         });
+       },
+       "not UTF-8"},
+      {"twin field names",
+       [] { return ValidPacketWith([](auto& w) { w.mutable_fields(1)->set_name("id"); }); },
+       "occurs twice"},
+      {"unknown type",
+       [] {
+         return ValidPacketWith(
+             [](auto& w) { w.mutable_fields(1)->set_type(wire::FieldType(99)); });
+       },
+       "unknown field type"},
+      {"empty name",
+       [] { return ValidPacketWith([](auto& w) { w.mutable_fields(0)->set_name(""); }); },
+       "empty name"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    try {
+      DecodePacket(c.bytes());
+      ADD_FAILURE() << "accepted";
+    } catch (const PacketError& e) {
+      EXPECT_NE(std::string(e.what()).find(c.message_part), std::string::npos) << e.what();
+    }
+  }
+}
+
+TEST(PacketCodec, LimitsAreCheckedBeforeTheRowsAreBuilt) {
+  DataPacket packet;
+  packet.fields = {Def("ID", FieldType::Int32)};
+  for (int i = 0; i < 100; ++i)
+    packet.rows.push_back({I(i)});
+  const std::string bytes = EncodePacket(packet);
+
+  DecodeLimits small_bytes;
+  small_bytes.max_bytes = bytes.size() - 1;
+  EXPECT_THROW(DecodePacket(bytes, small_bytes), PacketError);
+  DecodeLimits few_rows;
+  few_rows.max_rows = 99;
+  EXPECT_THROW(DecodePacket(bytes, few_rows), PacketError);
+  DecodeLimits no_fields;
+  no_fields.max_fields = 0;
+  EXPECT_THROW(DecodePacket(bytes, no_fields), PacketError);
+  EXPECT_EQ(DecodePacket(bytes).rows.size(), 100u);
+}
+
+TEST(DeltaCodec, MalformedDeltasGiveAClearError) {
+  const std::vector<Malformed> cases = {
+      {"change without original",
+       [] { return ValidDeltaWith([](auto& w) { w.mutable_rows(0)->clear_original(); }); },
+       "original and the new values"},
+      {"insert with original",
+       [] {
+         return ValidDeltaWith(
+             [](auto& w) { w.mutable_rows(0)->set_kind(wire::UPDATE_KIND_INSERT); });
+       },
+       "insert carries"},
+      {"unknown kind",
+       [] {
+         return ValidDeltaWith([](auto& w) { w.mutable_rows(0)->set_kind(wire::UpdateKind(7)); });
+       },
+       "unknown kind"},
+      {"changed field out of range",
+       [] { return ValidDeltaWith([](auto& w) { w.mutable_rows(0)->add_changed(5); }); },
+       "out of range"},
+      {"repeated row reference",
+       [] { return ValidDeltaWith([](auto& w) { *w.add_rows() = w.rows(0); }); },
+       "repeats the row reference"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    try {
+      DecodeDelta(c.bytes());
+      ADD_FAILURE() << "accepted";
+    } catch (const PacketError& e) {
+      EXPECT_NE(std::string(e.what()).find(c.message_part), std::string::npos) << e.what();
+    }
+  }
+  wire::ReconcileAnswer answer;
+  answer.add_refused()->set_reason("\xff");
+  EXPECT_THROW(DecodeReconcileAnswer(answer.SerializeAsString()), PacketError);
+}
+
+}  // namespace
+}  // namespace tovra::dataset
