@@ -2,7 +2,7 @@
 // looking at it and for screenshots. The store is the user's, so run it with a scratch
 // XDG_CONFIG_HOME; --sample fills it with a few profiles first.
 //
-//   connection_dialog_demo login|config|proxy [--sample] [--profiles] [--grab file.png]
+//   connection_dialog_demo login|config|proxy [--sample] [--profiles] [--bare] [--grab file.png]
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -62,9 +62,11 @@ int main(int argc, char** argv) {
                                   QStringLiteral("store sample profiles"));
   const QCommandLineOption profiles(QStringLiteral("profiles"),
                                     QStringLiteral("open the profiles panel of the login dialog"));
+  const QCommandLineOption bare(QStringLiteral("bare"),
+                                QStringLiteral("configuration dialog without the profile name"));
   const QCommandLineOption grab(QStringLiteral("grab"), QStringLiteral("save a picture and quit"),
                                 QStringLiteral("file"));
-  parser.addOptions({sample, profiles, grab});
+  parser.addOptions({sample, profiles, bare, grab});
   parser.addHelpOption();
   parser.process(app);
   const QString which = parser.positionalArguments().value(0, QStringLiteral("login"));
@@ -82,7 +84,9 @@ int main(int argc, char** argv) {
   } else if (which == u"config") {
     auto config = std::make_unique<TfrmClientConfig>(nullptr);
     config->LoadConfig(SampleProfile());
-    config->ShowProfileName(true);
+    if (!parser.isSet(bare)) {
+      config->ShowProfileName(true);
+    }
     dialog = std::move(config);
   } else if (which == u"proxy") {
     auto proxy = std::make_unique<TfrmProxyConfig>(nullptr);
