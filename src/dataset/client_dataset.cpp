@@ -1,6 +1,7 @@
 #include "dataset/client_dataset.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "dataset/value_text.h"
@@ -29,7 +30,10 @@ int CompareValues(const Value& a, const Value& b) {
     return *x < y ? -1 : (*x > y ? 1 : 0);
   }
   if (const auto* x = std::get_if<double>(&a)) {
-    const auto y = std::get<double>(b);
+    // NaN sorts after every number, so the order stays strict and weak.
+    const double y = std::get<double>(b);
+    const bool xn = std::isnan(*x), yn = std::isnan(y);
+    if (xn || yn) return xn == yn ? 0 : (xn ? 1 : -1);
     return *x < y ? -1 : (*x > y ? 1 : 0);
   }
   if (const auto* x = std::get_if<bool>(&a)) {

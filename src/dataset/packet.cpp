@@ -9,7 +9,6 @@
 
 namespace tovra::dataset {
 
-namespace wire = tovra::dataset::wire;
 
 namespace {
 

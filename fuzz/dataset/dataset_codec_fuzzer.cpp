@@ -1,0 +1,122 @@
+// Feeds hostile bytes to the data packet, delta, reconcile answer and parameter decoders.
+// Whatever a decoder accepts must encode again to something that decodes to the same
+// content, and an accepted packet must load into a dataset.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+#include "dataset/client_dataset.h"
+#include "dataset/packet.h"
+
+namespace {
+
+using namespace tovra::dataset;
+
+// Small limits keep each run fast while still reaching every check.
+DecodeLimits FuzzLimits() {
+  DecodeLimits limits;
+  limits.max_bytes = 1u << 20;
+  limits.max_rows = 10000;
+  limits.max_fields = 64;
+  limits.max_value_bytes = 1u << 16;
+  return limits;
+}
+
+bool SameValues(const std::vector<Value>& a, const std::vector<Value>& b) {
+  if (a.size() != b.size())
+    return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    // NaN never equals itself; compare its presence instead.
+    const auto* x = std::get_if<double>(&a[i]);
+    const auto* y = std::get_if<double>(&b[i]);
+    if (x && y && *x != *x && *y != *y)
+      continue;
+    if (!(a[i] == b[i]))
+      return false;
+  }
+  return true;
+}
+
+void Check(bool condition) {
+  if (!condition)
+    std::abort();
+}
+
+void FuzzPacket(std::string_view bytes) {
+  DataPacket packet;
+  try {
+    packet = DecodePacket(bytes, FuzzLimits());
+  } catch (const PacketError&) {
+    return;
+  }
+  const DataPacket again = DecodePacket(EncodePacket(packet), FuzzLimits());
+  Check(again.fields == packet.fields && again.rows.size() == packet.rows.size());
+  for (std::size_t r = 0; r < packet.rows.size(); ++r)
+    Check(SameValues(again.rows[r], packet.rows[r]));
+  if (packet.fields.empty())
+    return;
+  ClientDataSet ds;
+  ds.LoadFromPacket(std::move(packet));
+  ds.SetIndexFieldNames(ds.Fields(0).FieldName());
+  for (ds.First(); !ds.Eof(); ds.Next())
+    (void)ds.Fields(0).AsString();
+}
+
+void FuzzDelta(std::string_view bytes) {
+  Delta delta;
+  try {
+    delta = DecodeDelta(bytes, FuzzLimits());
+  } catch (const PacketError&) {
+    return;
+  }
+  const Delta again = DecodeDelta(EncodeDelta(delta), FuzzLimits());
+  Check(again.fields == delta.fields && again.rows.size() == delta.rows.size());
+  for (std::size_t r = 0; r < delta.rows.size(); ++r) {
+    const DeltaRow& a = delta.rows[r];
+    const DeltaRow& b = again.rows[r];
+    Check(a.row_id == b.row_id && a.kind == b.kind && a.changed == b.changed);
+    Check(SameValues(a.original, b.original) && SameValues(a.new_values, b.new_values));
+  }
+}
+
+void FuzzAnswer(std::string_view bytes) {
+  try {
+    const ReconcileAnswer answer = DecodeReconcileAnswer(bytes, FuzzLimits());
+    const ReconcileAnswer again = DecodeReconcileAnswer(EncodeReconcileAnswer(answer));
+    Check(again.refused == answer.refused && again.not_applied == answer.not_applied);
+  } catch (const PacketError&) {
+  }
+}
+
+void FuzzParams(std::string_view bytes) {
+  try {
+    const std::vector<Param> params = DecodeParams(bytes, FuzzLimits());
+    Check(DecodeParams(EncodeParams(params)).size() == params.size());
+  } catch (const PacketError&) {
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0)
+    return 0;
+  const std::string_view bytes(reinterpret_cast<const char*>(data) + 1, size - 1);
+  switch (data[0] % 4) {
+    case 0:
+      FuzzPacket(bytes);
+      break;
+    case 1:
+      FuzzDelta(bytes);
+      break;
+    case 2:
+      FuzzAnswer(bytes);
+      break;
+    default:
+      FuzzParams(bytes);
+      break;
+  }
+  return 0;
+}
