@@ -121,8 +121,10 @@ std::string Size(std::size_t bytes) {
 std::size_t Deflate(std::span<const std::uint8_t> plain, Bytes& out, std::size_t offset) {
   uLongf bound = compressBound(static_cast<uLong>(plain.size()));
   out.resize(offset + bound);
+  // The fastest level: on data packets it gives up about a tenth of the size for four times
+  // the speed, and the network between client and server is rarely slower than deflate.
   const int rc = compress2(out.data() + offset, &bound, plain.data(),
-                           static_cast<uLong>(plain.size()), Z_DEFAULT_COMPRESSION);
+                           static_cast<uLong>(plain.size()), Z_BEST_SPEED);
   if (rc != Z_OK) {
     throw ProtocolError("the message could not be compressed (zlib error " + std::to_string(rc) +
                         ")");
