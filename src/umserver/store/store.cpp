@@ -57,11 +57,19 @@ void Session::Commit() {
   try {
     Execute("COMMIT");
     in_transaction_ = false;
-  } catch (const StoreError&) {
+  } catch (const StoreError& error) {
     // SQLite keeps the transaction open after a failed COMMIT; PostgreSQL has already
     // ended it. Either way nothing of it may survive.
+    std::string reason = error.what();
+    try {
+      if (auto detail = DescribeCommitFailure(); !detail.empty()) {
+        reason += ": " + detail;
+      }
+    } catch (const std::exception&) {
+      // The plain reason will do.
+    }
     Rollback();
-    throw;
+    throw StoreError(reason);
   }
 }
 

@@ -87,6 +87,9 @@ class Session {
  protected:
   explicit Session(std::string user) : user_(std::move(user)) {}
   virtual std::string_view BeginStatement() const { return "BEGIN"; }
+  // Called after a failed COMMIT, before the rollback: more about why, if the back end
+  // can tell (empty otherwise).
+  virtual std::string DescribeCommitFailure() { return {}; }
 
   // Runs `work` inside a savepoint when a transaction is open, so that a failure leaves
   // the transaction usable; without one the statement commits on its own.

@@ -270,8 +270,9 @@ class PostgresSession final : public Session {
 
 }  // namespace
 
-PostgresStore::PostgresStore(std::string conninfo, LoginThrottle::Options throttle)
-    : Store(std::move(throttle)), conninfo_(std::move(conninfo)) {
+PostgresStore::PostgresStore(std::string conninfo, LoginThrottle::Options throttle,
+                             std::chrono::milliseconds lock_timeout)
+    : Store(std::move(throttle)), conninfo_(std::move(conninfo)), lock_timeout_(lock_timeout) {
   char* error = nullptr;
   PQconninfoOption* options = PQconninfoParse(conninfo_.c_str(), &error);
   if (options == nullptr) {
@@ -428,6 +429,7 @@ std::unique_ptr<Session> PostgresStore::Authenticate(std::string_view user,
     throw StoreError(ErrorText(nullptr, conn.get()));
   }
   auto session = std::make_unique<PostgresSession>(std::string(user), std::move(conn), settings_);
+  session->Execute("SET lock_timeout = " + std::to_string(lock_timeout_.count()));
   const Value role_name[] = {std::string(role)};
   if (session
           ->Query("SELECT 1 FROM pg_roles r WHERE r.rolname = ?"

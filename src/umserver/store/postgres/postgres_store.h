@@ -6,6 +6,7 @@
 // do. Administrators are login roles that belong to the role "BEOGYLTDP" and may create
 // roles (for the accounts of TOVRA users).
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -21,7 +22,10 @@ class PostgresStore : public Store {
  public:
   // `conninfo`: a libpq connection string (key=value pairs or a URI) for a role that may
   // create tables and roles; its own user and password are used only for maintenance.
-  explicit PostgresStore(std::string conninfo, LoginThrottle::Options throttle = {});
+  // `lock_timeout`: how long a session waits for a row another session's open transaction
+  // holds before the statement fails (and the row is refused) instead of waiting on.
+  explicit PostgresStore(std::string conninfo, LoginThrottle::Options throttle = {},
+                         std::chrono::milliseconds lock_timeout = std::chrono::seconds(5));
   ~PostgresStore() override;
 
   Dialect dialect() const override { return Dialect::kPostgreSQL; }
@@ -48,6 +52,7 @@ class PostgresStore : public Store {
   // The connection string's settings, with user and password taken out.
   std::vector<std::pair<std::string, std::string>> settings_;
   std::string conninfo_;
+  std::chrono::milliseconds lock_timeout_;
   std::mutex facts_mutex_;
   std::optional<ServerFacts> facts_;
 };
