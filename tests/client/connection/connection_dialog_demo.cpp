@@ -2,11 +2,13 @@
 // looking at it and for screenshots. The store is the user's, so run it with a scratch
 // XDG_CONFIG_HOME; --sample fills it with a few profiles first.
 //
-//   connection_dialog_demo login|config|proxy [--sample] [--profiles] [--bare] [--grab file.png]
+//   connection_dialog_demo login|config|proxy [--sample] [--profiles] [--bare] [--attempt] [--grab
+//   file.png]
 
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
 #include <cstdio>
@@ -64,9 +66,11 @@ int main(int argc, char** argv) {
                                     QStringLiteral("open the profiles panel of the login dialog"));
   const QCommandLineOption bare(QStringLiteral("bare"),
                                 QStringLiteral("configuration dialog without the profile name"));
+  const QCommandLineOption attempt(
+      QStringLiteral("attempt"), QStringLiteral("press login; --grab then takes the message box"));
   const QCommandLineOption grab(QStringLiteral("grab"), QStringLiteral("save a picture and quit"),
                                 QStringLiteral("file"));
-  parser.addOptions({sample, profiles, bare, grab});
+  parser.addOptions({sample, profiles, bare, attempt, grab});
   parser.addHelpOption();
   parser.process(app);
   const QString which = parser.positionalArguments().value(0, QStringLiteral("login"));
@@ -105,6 +109,26 @@ int main(int argc, char** argv) {
   }
   if (parser.isSet(grab)) {
     const QString file = parser.value(grab);
+    if (parser.isSet(attempt)) {
+      auto* login = qobject_cast<TfrmUmClientLogin*>(dialog.get());
+      if (login == nullptr) {
+        std::fprintf(stderr, "--attempt needs the login dialog\n");
+        return 2;
+      }
+      // The message box is modal: find it from a timer while the attempt waits in it.
+      QTimer::singleShot(500, &app, [&] {
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+          if (auto* box = qobject_cast<QMessageBox*>(widget); box && box->isVisible()) {
+            const bool saved = box->grab().save(file);
+            std::printf("%s %dx%d\n", saved ? "saved" : "failed", box->width(), box->height());
+            box->accept();
+          }
+        }
+        app.exit(0);
+      });
+      QTimer::singleShot(100, login, [login] { login->btnLogin->click(); });
+      return app.exec();
+    }
     QTimer::singleShot(300, &app, [&] {
       const bool saved = dialog->grab().save(file);
       std::printf("%s %dx%d\n", saved ? "saved" : "failed", dialog->width(), dialog->height());
