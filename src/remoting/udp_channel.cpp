@@ -1,0 +1,176 @@
+#include "remoting/udp_channel.h"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/udp.hpp>
+#include <optional>
+#include <random>
+#include <thread>
+
+#include "remoting/errors.h"
+#include "remoting/transport_util.h"
+#include "remoting/udp_datagram.h"
+
+namespace tovra::remoting {
+
+namespace asio = boost::asio;
+using asio::ip::udp;
+using Clock = std::chrono::steady_clock;
+using boost::system::error_code;
+
+namespace {
+
+// Large answers arrive in bursts; a roomy receive buffer keeps the kernel from dropping them.
+constexpr int kReceiveBuffer = 4 << 20;
+// A sender that pauses briefly after each burst of this many datagrams lets a receiver on a
+// slower path drain its buffer.
+constexpr std::size_t kBurst = 64;
+constexpr auto kBurstPause = std::chrono::microseconds(200);
+
+// Call ids start at a random point so that the ids of two clients behind one address (or of
+// one client restarted) do not meet in the server's cache.
+std::uint64_t RandomCallIdBase() {
+  std::random_device device;
+  return (static_cast<std::uint64_t>(device()) << 32) ^ device();
+}
+
+}  // namespace
+
+struct UdpClientChannel::Socket {
+  asio::io_context io;
+  udp::socket socket{io};
+  Bytes buffer = Bytes(datagram::kMaxDatagram);
+};
+
+UdpClientChannel::UdpClientChannel()
+    : fragment_payload_(datagram::kDefaultFragmentPayload), next_call_id_(RandomCallIdBase()) {}
+
+UdpClientChannel::~UdpClientChannel() = default;
+
+void UdpClientChannel::SetHost(std::string host) {
+  if (host != host_) {
+    socket_.reset();
+    host_ = std::move(host);
+  }
+}
+
+void UdpClientChannel::SetPort(std::uint16_t port) {
+  if (port != port_) {
+    socket_.reset();
+    port_ = port;
+  }
+}
+
+std::string UdpClientChannel::Target() const {
+  return HostPortText(host_, port_);
+}
+
+Bytes UdpClientChannel::Exchange(std::span<const std::uint8_t> request) {
+  const Limits& limits = GetLimits();
+  const std::uint64_t call_id = next_call_id_++;
+  const auto datagrams = datagram::Fragment(request, datagram::Direction::kRequest, call_id,
+                                            fragment_payload_, limits);
+  const std::string target = Target();
+  const auto attempt_timeout = async_timeout_.count() > 0 ? async_timeout_ : kDefaultAsyncTimeOut;
+
+  try {
+    if (!socket_) {
+      auto fresh = std::make_unique<Socket>();
+      error_code ec;
+      udp::endpoint server;
+      const auto address = asio::ip::make_address(host_, ec);
+      if (!ec) {
+        server = udp::endpoint(address, port_);
+      } else {
+        // A UDP channel has no connection to wait for; resolving is the only step that can
+        // take a while before the first datagram.
+        udp::resolver resolver(fresh->io);
+        const auto results = resolver.resolve(host_, std::to_string(port_), ec);
+        if (ec || results.empty()) {
+          throw TransportError("cannot find the server " + host_ + ": " + ec.message());
+        }
+        server = *results.begin();
+      }
+      fresh->socket.open(server.protocol());
+      fresh->socket.set_option(asio::socket_base::receive_buffer_size(kReceiveBuffer), ec);
+      // A connected UDP socket hears the "port unreachable" of a host where nothing listens.
+      fresh->socket.connect(server);
+      socket_ = std::move(fresh);
+    }
+    Socket& s = *socket_;
+
+    std::optional<datagram::Reassembly> answer;
+    for (int attempt = 0; attempt <= retrys_; ++attempt) {
+      for (std::size_t i = 0; i < datagrams.size(); ++i) {
+        if (i > 0 && i % kBurst == 0) {
+          std::this_thread::sleep_for(kBurstPause);
+        }
+        error_code ec;
+        s.socket.send(asio::buffer(datagrams[i]), 0, ec);
+        if (ec == asio::error::connection_refused) {
+          throw TransportError("connection refused by " + target);
+        }
+        // Other send errors (a full buffer, a route that comes and goes) count as loss.
+      }
+
+      const auto deadline = Clock::now() + attempt_timeout;
+      while (true) {
+        error_code ec;
+        std::size_t got = 0;
+        bool done = false;
+        s.socket.async_receive(asio::buffer(s.buffer), [&](const error_code& e, std::size_t n) {
+          ec = e;
+          got = n;
+          done = true;
+        });
+        s.io.restart();
+        s.io.run_until(deadline);
+        if (!done) {
+          s.socket.cancel(ec);
+          s.io.restart();
+          s.io.run();
+          break;  // this attempt is over
+        }
+        if (ec == asio::error::connection_refused) {
+          throw TransportError("connection refused by " + target);
+        }
+        if (ec) {
+          continue;
+        }
+        const std::span<const std::uint8_t> datagram(s.buffer.data(), got);
+        const auto header = datagram::ParseHeader(datagram);
+        // Answers to earlier calls that gave up may still trickle in: skip them.
+        if (!header || header->direction != datagram::Direction::kAnswer ||
+            header->call_id != call_id) {
+          continue;
+        }
+        if (!answer) {
+          answer.emplace(*header, limits);
+        }
+        switch (answer->Add(*header, datagram.subspan(datagram::kHeaderSize))) {
+          case datagram::Reassembly::Result::kComplete:
+            return answer->Take();
+          case datagram::Reassembly::Result::kBroken:
+            answer.reset();
+            break;
+          default:
+            break;
+        }
+      }
+    }
+  } catch (const boost::system::system_error& e) {
+    socket_.reset();
+    throw TransportError("cannot reach " + target + ": " + e.code().message());
+  } catch (const ProtocolError&) {
+    // An answer announcing more than the limits allow.
+    socket_.reset();
+    throw;
+  } catch (const TransportError&) {
+    socket_.reset();
+    throw;
+  }
+  throw TimeoutError("no answer from " + target + " within " +
+                     DurationText(attempt_timeout * (retrys_ + 1)) + " (" +
+                     std::to_string(retrys_ + 1) + " attempts)");
+}
+
+}  // namespace tovra::remoting
