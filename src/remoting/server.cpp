@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/udp.hpp>
@@ -204,11 +205,14 @@ class TcpSession : public Session, public std::enable_shared_from_this<TcpSessio
     error_code ec;
     peer_ = PeerText(socket_.remote_endpoint(ec));
     socket_.set_option(tcp::no_delay(true), ec);
+    // Writes from a worker must never block it (see Answer).
+    socket_.non_blocking(true, ec);
   }
 
   void Start() { ReadHeader(); }
 
   void Shutdown() override {
+    std::lock_guard lock(mutex_);
     error_code ignored;
     idle_.cancel();
     socket_.close(ignored);
@@ -218,7 +222,7 @@ class TcpSession : public Session, public std::enable_shared_from_this<TcpSessio
   void ArmIdle() {
     idle_.expires_after(server_.options.limits.idle_timeout);
     idle_.async_wait([self = shared_from_this()](const error_code& ec) {
-      if (!ec) {
+      if (!ec && !self->busy_) {
         Log(LogLevel::kDebug, "closed the idle TCP connection of " + self->peer_);
         error_code ignored;
         self->socket_.close(ignored);
@@ -289,28 +293,63 @@ class TcpSession : public Session, public std::enable_shared_from_this<TcpSessio
 
   void Dispatch() {
     idle_.cancel();  // a connection waiting for its answer is not idle
+    busy_ = true;
     server_.pool.Post([self = shared_from_this(), request = std::move(body_)] {
-      auto answer = Handle(self->server_.handler, request, self->peer_);
-      asio::post(self->socket_.get_executor(),
-                 [self, answer = std::move(answer)]() mutable { self->Answer(std::move(answer)); });
+      self->Answer(Handle(self->server_.handler, request, self->peer_));
     });
   }
 
+  // On the worker. A small answer goes out from here at once, without waiting for the loop
+  // to wake up; whatever the socket does not take now is left to the loop.
   void Answer(std::optional<Bytes> answer) {
-    if (!answer) {
-      Drop("the request could not be read");
+    std::size_t written = 0;
+    bool failed = !answer || answer->size() > UINT32_MAX;
+    if (!failed) {
+      answer_ = std::move(*answer);
+      answer_header_ = FrameHeader(static_cast<std::uint32_t>(answer_.size()));
+      std::lock_guard lock(mutex_);  // against Shutdown on the loop
+      if (socket_.is_open()) {
+        error_code ec;
+        written = asio::write(socket_, Frame(0), ec);
+        failed = ec && ec != asio::error::would_block;
+        if (!failed && written == answer_header_.size() + answer_.size()) {
+          // The common case: the whole answer went out. Waiting for the next request starts
+          // here too, which spares the loop a wake-up on every call.
+          answer_.clear();
+          busy_ = false;
+          ReadHeader();
+          return;
+        }
+      }
+    }
+    asio::post(socket_.get_executor(),
+               [self = shared_from_this(), written, failed, unreadable = !answer] {
+                 self->busy_ = false;
+                 if (unreadable) {
+                   self->Drop("the request could not be read");
+                 } else if (failed) {
+                   self->Drop("the answer could not be sent");
+                 } else {
+                   self->FinishAnswer(written);
+                 }
+               });
+  }
+
+  std::array<asio::const_buffer, 2> Frame(std::size_t skip) const {
+    const std::size_t from_header = std::min(skip, answer_header_.size());
+    return {
+        asio::buffer(answer_header_.data() + from_header, answer_header_.size() - from_header),
+        asio::buffer(answer_.data() + (skip - from_header), answer_.size() - (skip - from_header))};
+  }
+
+  void FinishAnswer(std::size_t written) {
+    if (written == answer_header_.size() + answer_.size()) {
+      answer_.clear();
+      ReadHeader();
       return;
     }
-    if (answer->size() > UINT32_MAX) {
-      Drop("the answer is too large for a frame");
-      return;
-    }
-    answer_ = std::move(*answer);
-    answer_header_ = FrameHeader(static_cast<std::uint32_t>(answer_.size()));
-    const std::array<asio::const_buffer, 2> frame = {asio::buffer(answer_header_),
-                                                     asio::buffer(answer_)};
     ArmIdle();
-    asio::async_write(socket_, frame,
+    asio::async_write(socket_, Frame(written),
                       [self = shared_from_this()](const error_code& ec, std::size_t) {
                         self->answer_.clear();
                         if (!ec) {
@@ -330,6 +369,8 @@ class TcpSession : public Session, public std::enable_shared_from_this<TcpSessio
   Bytes body_;
   std::array<std::uint8_t, kFrameHeaderSize> answer_header_{};
   Bytes answer_;
+  std::atomic<bool> busy_{false};  // a worker has the request
+  std::mutex mutex_;               // the worker's write against Shutdown
 };
 
 // One HTTP connection: POST /bin carries a request, the answer comes back as the body of a
