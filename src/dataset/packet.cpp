@@ -443,29 +443,89 @@ const Value& DeltaRow::NewValue(std::size_t field) const {
   return new_values.at(field);
 }
 
+// Wire-format writing for the packet builder: rows are encoded as they are added, so a
+// provider holds only the encoded bytes, never a message object per value.
+namespace {
+
+void PutVarint(std::string& out, std::uint64_t v) {
+  while (v >= 0x80) {
+    out.push_back(static_cast<char>((v & 0x7F) | 0x80));
+    v >>= 7;
+  }
+  out.push_back(static_cast<char>(v));
+}
+
+void PutBytes(std::string& out, char tag, std::string_view bytes) {
+  out.push_back(tag);
+  PutVarint(out, bytes.size());
+  out.append(bytes);
+}
+
+// Tags of the messages in dataset.proto: (field number << 3) | wire type.
+constexpr char kFieldsTag = 0x0A;  // DataPacket.fields, length-delimited
+constexpr char kRowsTag = 0x12;    // DataPacket.rows, length-delimited
+constexpr char kValuesTag = 0x0A;  // Row.values, length-delimited
+constexpr char kIntTag = 0x08;     // Value.int_value, varint (zigzag)
+constexpr char kFloatTag = 0x11;   // Value.float_value, 64-bit
+constexpr char kBoolTag = 0x18;    // Value.bool_value, varint
+constexpr char kBytesTag = 0x22;   // Value.bytes_value, length-delimited
+
+void PutValue(std::string& out, std::string& scratch, const Value& v) {
+  scratch.clear();
+  if (const auto* i = std::get_if<std::int64_t>(&v)) {
+    scratch.push_back(kIntTag);
+    PutVarint(scratch,
+              (static_cast<std::uint64_t>(*i) << 1) ^ static_cast<std::uint64_t>(*i >> 63));
+  } else if (const auto* d = std::get_if<double>(&v)) {
+    scratch.push_back(kFloatTag);
+    char buf[8];
+    std::memcpy(buf, d, 8);
+    scratch.append(buf, 8);
+  } else if (const auto* b = std::get_if<bool>(&v)) {
+    scratch.push_back(kBoolTag);
+    scratch.push_back(*b ? 1 : 0);
+  } else if (const auto* s = std::get_if<std::string>(&v)) {
+    PutBytes(scratch, kBytesTag, *s);
+  }
+  PutBytes(out, kValuesTag, scratch);
+}
+
+}  // namespace
+
 struct PacketBuilder::Impl {
-  wire::DataPacket packet;
+  std::string bytes;
+  std::string row;
+  std::string value;
+  std::size_t rows = 0;
 };
 
 PacketBuilder::PacketBuilder(std::vector<FieldDef> fields)
     : fields_(std::move(fields)), impl_(std::make_unique<Impl>()) {
-  FieldsToWire(fields_, impl_->packet.mutable_fields());
+  wire::DataPacket header;
+  FieldsToWire(fields_, header.mutable_fields());
+  for (const wire::FieldDef& def : header.fields()) {
+    PutBytes(impl_->bytes, kFieldsTag, def.SerializeAsString());
+  }
 }
 PacketBuilder::~PacketBuilder() = default;
 PacketBuilder::PacketBuilder(PacketBuilder&&) noexcept = default;
 PacketBuilder& PacketBuilder::operator=(PacketBuilder&&) noexcept = default;
 
 std::size_t PacketBuilder::row_count() const {
-  return static_cast<std::size_t>(impl_->packet.rows_size());
+  return impl_->rows;
 }
 
 void PacketBuilder::AddRow(std::span<const Value> values) {
   CheckRowFits(values, fields_);
-  RowToWire(values, impl_->packet.add_rows());
+  impl_->row.clear();
+  for (const Value& v : values)
+    PutValue(impl_->row, impl_->value, v);
+  PutBytes(impl_->bytes, kRowsTag, impl_->row);
+  ++impl_->rows;
 }
 
 std::string PacketBuilder::Encode() const {
-  return impl_->packet.SerializeAsString();
+  return impl_->bytes;
 }
 
 std::string EncodePacket(const DataPacket& packet) {

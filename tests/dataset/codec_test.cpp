@@ -41,6 +41,20 @@ TEST(PacketCodec, RoundTripKeepsFieldsValuesAndNulls) {
   // The empty string and null stay apart.
   EXPECT_FALSE(IsNull(back.rows[1][2]));
   EXPECT_TRUE(IsNull(back.rows[1][1]));
+
+  // Other readers of the schema see the same packet.
+  wire::DataPacket w;
+  ASSERT_TRUE(w.ParseFromString(EncodePacket(packet)));
+  ASSERT_EQ(w.fields_size(), 7);
+  EXPECT_EQ(w.fields(2).name(), "NAME");
+  EXPECT_EQ(w.fields(2).flags(), unsigned(wire::FIELD_FLAG_REQUIRED | wire::FIELD_FLAG_IN_UPDATE |
+                                          wire::FIELD_FLAG_IN_WHERE));
+  ASSERT_EQ(w.rows_size(), 2);
+  EXPECT_EQ(w.rows(0).values(0).int_value(), INT32_MIN);
+  EXPECT_EQ(w.rows(0).values(4).float_value(), -0.25);
+  EXPECT_EQ(w.rows(0).values(6).bytes_value(), std::string("\0\xff\x01", 3));
+  EXPECT_EQ(w.rows(1).values(1).kind_case(), wire::Value::KIND_NOT_SET);
+  EXPECT_EQ(w.rows(1).values(2).kind_case(), wire::Value::kBytesValue);
 }
 
 TEST(PacketCodec, BuilderRefusesRowsThatDoNotFitTheFields) {
