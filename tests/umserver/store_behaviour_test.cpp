@@ -206,9 +206,17 @@ TEST_F(StoreTest, UserRightsGiveTheHighestLevelPerActiveUserAndDatabase) {
     EXPECT_THAT(line, Not(HasSubstr("fwagner")));
   }
   EXPECT_THAT(lines, Not(::testing::Contains("pbecker/Invoices=3")));
-  // Ordered by user name, then database.
-  auto names = ColumnText(result, "USERNAME");
-  EXPECT_TRUE(std::is_sorted(names.begin(), names.end()));
+  // Ordered by user (in ID order: hmeier is user 1, dschmidt user 10), then database.
+  const auto names = ColumnText(result, "USERNAME");
+  ASSERT_FALSE(names.empty());
+  EXPECT_EQ(names.front(), "hmeier");
+  EXPECT_EQ(names.back(), "dschmidt");
+  for (std::size_t i = 1; i < result.rows.size(); ++i) {
+    if (names[i] == names[i - 1]) {
+      EXPECT_LT(std::get<std::int64_t>(result.rows[i - 1][1]),
+                std::get<std::int64_t>(result.rows[i][1]));
+    }
+  }
 }
 
 TEST_F(StoreTest, UsersOfARoleListOnlyActiveMembers) {

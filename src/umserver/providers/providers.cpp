@@ -135,8 +135,8 @@ const std::vector<Provider>& Providers() {
                                " JOIN QVB q ON q.ID = r.QVB_ID"
                                " JOIN PRIVILEGS p ON p.ROLE_ID = m.ROLE_ID"
                                " WHERE u.Flags = 0"
-                               " GROUP BY u.ID, u.USERNAME, q.ID, q.NAME"
-                               " ORDER BY u.USERNAME, q.ID, u.ID"});
+                               " GROUP BY u.ID, q.ID, u.USERNAME, q.NAME"
+                               " ORDER BY u.ID, q.ID"});
     list.emplace_back(
         Provider{"dspDBA_USER",
                  "",
@@ -265,8 +265,10 @@ std::string_view NullSafeEquals(Dialect dialect) {
   return dialect == Dialect::kSQLite ? " IS ?" : " IS NOT DISTINCT FROM ?";
 }
 
-// Writes one change row; throws StoreError with the reason when it is refused.
+// Writes one change row in a savepoint of its own; throws StoreError with the reason when
+// it is refused, and then nothing of it is left.
 void ApplyRow(store::Session& session, const Provider& provider, const ChangeRow& row) {
+  constexpr std::string_view kSavepoint = "tovra_row";
   const std::string table(provider.table);
   std::vector<Value> params;
   switch (row.kind) {
@@ -285,7 +287,8 @@ void ApplyRow(store::Session& session, const Provider& provider, const ChangeRow
         marks += marks.empty() ? "?" : ", ?";
         params.push_back(Convert(column, field.value));
       }
-      session.Execute("INSERT INTO " + table + " (" + names + ") VALUES (" + marks + ")", params);
+      session.ExecuteIsolated("INSERT INTO " + table + " (" + names + ") VALUES (" + marks + ")",
+                              params, kSavepoint);
       return;
     }
     case ChangeKind::kModify: {
@@ -311,7 +314,8 @@ void ApplyRow(store::Session& session, const Provider& provider, const ChangeRow
       }
       params.push_back(KeyOf(provider, row));
       params.insert(params.end(), compared.begin(), compared.end());
-      if (session.Execute("UPDATE " + table + " SET " + assignments + conditions, params) == 0) {
+      if (session.ExecuteIsolated("UPDATE " + table + " SET " + assignments + conditions, params,
+                                  kSavepoint) == 0) {
         throw StoreError(
             "The row was changed or removed by another user since it was read; it was not "
             "saved. Refresh the data and make the change again.");
@@ -320,7 +324,8 @@ void ApplyRow(store::Session& session, const Provider& provider, const ChangeRow
     }
     case ChangeKind::kDelete: {
       params.push_back(KeyOf(provider, row));
-      if (session.Execute("DELETE FROM " + table + " WHERE ID = ?", params) == 0) {
+      if (session.ExecuteIsolated("DELETE FROM " + table + " WHERE ID = ?", params, kSavepoint) ==
+          0) {
         throw StoreError("The row was removed by another user since it was read.");
       }
       return;
@@ -420,19 +425,14 @@ store::ApplyResult ApplyUpdates(store::Session& session, std::string_view name,
     return result;
   }
   session.Begin();
-  constexpr std::string_view kSavepoint = "tovra_row";
   for (std::size_t index = 0; index < changes.size(); ++index) {
-    session.Savepoint(kSavepoint);
     try {
       ApplyRow(session, provider, changes[index]);
-      session.ReleaseSavepoint(kSavepoint);
       ++result.applied;
       continue;
     } catch (const StoreError& error) {
       result.refused.push_back({index, error.what()});
     }
-    session.RollbackToSavepoint(kSavepoint);
-    session.ReleaseSavepoint(kSavepoint);
     spdlog::info("{}: row {} refused: {}", provider.name, index, result.refused.back().reason);
     if (max_errors >= 0 && result.refused.size() > static_cast<std::size_t>(max_errors)) {
       result.stopped = index + 1 < changes.size();

@@ -21,7 +21,8 @@
 // dspUser delivers USERNAME read-only (the client makes it writable for new rows) but
 // accepts it in updates. dspUserRights holds, per active user and database, the highest
 // privilege level that any of the user's roles with access to that database gives; its
-// rows are ordered by user name and database ID. dspDBA_USER lists the database server's
+// rows are ordered by user ID and database ID (the order the grouping yields, so even the
+// large directories need no extra sort). dspDBA_USER lists the database server's
 // login accounts by their number. dspUser4Role lists the active members of role AROLE.
 
 #include <span>

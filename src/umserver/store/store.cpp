@@ -97,6 +97,21 @@ void Session::RollbackToSavepoint(std::string_view name) {
   Execute("ROLLBACK TO SAVEPOINT " + std::string(name));
 }
 
+std::int64_t Session::ExecuteIsolated(std::string_view sql, std::span<const Value> params,
+                                      std::string_view savepoint) {
+  Savepoint(savepoint);
+  std::int64_t changed = 0;
+  try {
+    changed = Execute(sql, params);
+  } catch (const StoreError&) {
+    RollbackToSavepoint(savepoint);
+    ReleaseSavepoint(savepoint);
+    throw;
+  }
+  ReleaseSavepoint(savepoint);
+  return changed;
+}
+
 Store::Store(LoginThrottle::Options throttle) : throttle_(std::move(throttle)) {}
 
 Store::~Store() = default;

@@ -72,6 +72,11 @@ class Session {
   void ReleaseSavepoint(std::string_view name);
   void RollbackToSavepoint(std::string_view name);
 
+  // Runs one statement inside the savepoint `savepoint`: when it fails it leaves no trace
+  // and the open transaction stays usable. Returns the number of rows it changed.
+  virtual std::int64_t ExecuteIsolated(std::string_view sql, std::span<const Value> params,
+                                       std::string_view savepoint);
+
   // Creates the database server's login account `user`; empty on success, else what went
   // wrong (exists already, name not allowed, no right to do so). Inside an open
   // transaction the account belongs to it and lasts only if it commits.

@@ -226,36 +226,126 @@ class PostgresSession final : public Session {
   }
 
  private:
-  ResultHandle Run(std::string_view sql, std::span<const Value> params) {
-    const std::string text = params.empty() ? std::string(sql) : NumberPlaceholders(sql);
-    std::vector<std::string> storage(params.size());
-    std::vector<const char*> values(params.size(), nullptr);
-    std::vector<Oid> types(params.size(), 0);
+  // Parameters as libpq takes them: text, with whole numbers typed as int8 and everything
+  // else left for the server to type from its use.
+  struct Bound {
+    std::string sql;
+    std::vector<std::string> storage;
+    std::vector<const char*> values;
+    std::vector<Oid> types;
+  };
+
+  static Bound Bind(std::string_view sql, std::span<const Value> params) {
+    Bound bound;
+    bound.sql = params.empty() ? std::string(sql) : NumberPlaceholders(sql);
+    bound.storage.resize(params.size());
+    bound.values.assign(params.size(), nullptr);
+    bound.types.assign(params.size(), 0);
     for (std::size_t i = 0; i < params.size(); ++i) {
       if (const auto* number = std::get_if<std::int64_t>(&params[i])) {
-        storage[i] = std::to_string(*number);
-        values[i] = storage[i].c_str();
-        types[i] = kInt8Oid;
+        bound.storage[i] = std::to_string(*number);
+        bound.values[i] = bound.storage[i].c_str();
+        bound.types[i] = kInt8Oid;
       } else if (const auto* string = std::get_if<std::string>(&params[i])) {
         if (string->find('\0') != std::string::npos) {
           throw StoreError("A text value holds a NUL character, which the database cannot store.");
         }
-        values[i] = string->c_str();
+        bound.values[i] = string->c_str();
       }
     }
+    return bound;
+  }
+
+  [[noreturn]] void Fail(const PGresult* result) {
+    if (PQstatus(conn_.get()) != CONNECTION_OK) {
+      throw StoreError("The connection to the database server was lost: " +
+                       ErrorText(result, conn_.get()));
+    }
+    throw StoreError(ErrorText(result, conn_.get()));
+  }
+
+  ResultHandle Run(std::string_view sql, std::span<const Value> params) {
+    Bound bound = Bind(sql, params);
+    const std::string& text = bound.sql;
+    auto& types = bound.types;
+    auto& values = bound.values;
     ResultHandle result(PQexecParams(conn_.get(), text.c_str(), static_cast<int>(params.size()),
                                      types.data(), values.data(), nullptr, nullptr, 0));
     const auto status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-      if (PQstatus(conn_.get()) != CONNECTION_OK) {
-        throw StoreError("The connection to the database server was lost: " +
-                         ErrorText(result.get(), conn_.get()));
-      }
-      throw StoreError(ErrorText(result.get(), conn_.get()));
+      Fail(result.get());
     }
     return result;
   }
 
+ public:
+  // One round trip instead of three: savepoint, statement and release go out together in
+  // a pipeline. When the statement fails the server skips the release, and a second
+  // round trip rolls back to the savepoint.
+  std::int64_t ExecuteIsolated(std::string_view sql, std::span<const Value> params,
+                               std::string_view savepoint) override {
+    Bound bound = Bind(sql, params);
+    const std::string set = "SAVEPOINT " + std::string(savepoint);
+    const std::string release = "RELEASE SAVEPOINT " + std::string(savepoint);
+    PGconn* conn = conn_.get();
+    if (PQenterPipelineMode(conn) != 1) {
+      return Session::ExecuteIsolated(sql, params, savepoint);
+    }
+    const bool sent =
+        PQsendQueryParams(conn, set.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0) == 1 &&
+        PQsendQueryParams(conn, bound.sql.c_str(), static_cast<int>(params.size()),
+                          bound.types.data(), bound.values.data(), nullptr, nullptr, 0) == 1 &&
+        PQsendQueryParams(conn, release.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0) == 1 &&
+        PQpipelineSync(conn) == 1;
+    // Collect every result up to the sync point, whatever happened, so the connection
+    // leaves pipeline mode clean.
+    ResultHandle failure;
+    std::int64_t changed = 0;
+    bool statement_failed = false;
+    for (int query = 0; query < 3 && sent; ++query) {
+      while (PGresult* raw = PQgetResult(conn)) {
+        ResultHandle result(raw);
+        const auto status = PQresultStatus(raw);
+        if (status == PGRES_FATAL_ERROR) {
+          statement_failed = statement_failed || query == 1;
+          if (!failure) {
+            failure = std::move(result);
+          }
+        } else if (query == 1 && status == PGRES_COMMAND_OK) {
+          const char* count = PQcmdTuples(raw);
+          changed = count[0] == '\0' ? 0 : std::strtoll(count, nullptr, 10);
+        }
+      }
+    }
+    bool synced = false;
+    if (sent) {
+      while (PGresult* raw = PQgetResult(conn)) {
+        ResultHandle result(raw);
+        if (PQresultStatus(raw) == PGRES_PIPELINE_SYNC) {
+          synced = true;
+          break;
+        }
+      }
+    }
+    PQexitPipelineMode(conn);
+    if (!sent || !synced) {
+      Fail(failure.get());
+    }
+    if (failure) {
+      std::string reason = ErrorText(failure.get(), conn);
+      if (statement_failed) {
+        ResultHandle undo(PQexec(
+            conn, ("ROLLBACK TO SAVEPOINT " + std::string(savepoint) + "; " + release).c_str()));
+        if (!undo || PQresultStatus(undo.get()) != PGRES_COMMAND_OK) {
+          Fail(undo.get());
+        }
+      }
+      throw StoreError(reason);
+    }
+    return changed;
+  }
+
+ private:
   bool CanConnectAs(std::string_view user, std::string_view password) {
     auto settings = settings_;
     settings.emplace_back("user", std::string(user));
