@@ -1,6 +1,7 @@
-// Feeds hostile bytes to the data packet, delta, reconcile answer and parameter decoders.
-// Whatever a decoder accepts must encode again to something that decodes to the same
-// content, and an accepted packet must load into a dataset.
+// Feeds hostile bytes to the data packet, delta, reconcile answer and parameter decoders,
+// and hostile text to the filter language. Whatever a decoder accepts must encode again to
+// something that decodes to the same content, and an accepted packet must load into a
+// dataset.
 
 #include <cstddef>
 #include <cstdint>
@@ -98,13 +99,34 @@ void FuzzParams(std::string_view bytes) {
   }
 }
 
+void FuzzFilter(std::string_view text) {
+  ClientDataSet ds;
+  ds.AddField(FieldDef{"ID", FieldType::Int32});
+  ds.AddField(FieldDef{"NAME", FieldType::String});
+  ds.AddField(FieldDef{"RATE", FieldType::Float});
+  ds.CreateDataSet();
+  ds.Append();
+  ds.Fields(0).SetAsInteger(1);
+  ds.Fields(1).SetAsString("a");
+  ds.Post();
+  ds.Append();  // a row of nulls
+  ds.Post();
+  ds.SetFiltered(true);
+  try {
+    ds.SetFilter(std::string(text));
+  } catch (const DataSetError&) {
+    return;
+  }
+  Check(ds.RecordCount() <= 2);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0)
     return 0;
   const std::string_view bytes(reinterpret_cast<const char*>(data) + 1, size - 1);
-  switch (data[0] % 4) {
+  switch (data[0] % 5) {
     case 0:
       FuzzPacket(bytes);
       break;
@@ -114,8 +136,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case 2:
       FuzzAnswer(bytes);
       break;
-    default:
+    case 3:
       FuzzParams(bytes);
+      break;
+    default:
+      FuzzFilter(bytes);
       break;
   }
   return 0;

@@ -33,7 +33,8 @@ int CompareValues(const Value& a, const Value& b) {
     // NaN sorts after every number, so the order stays strict and weak.
     const double y = std::get<double>(b);
     const bool xn = std::isnan(*x), yn = std::isnan(y);
-    if (xn || yn) return xn == yn ? 0 : (xn ? 1 : -1);
+    if (xn || yn)
+      return xn == yn ? 0 : (xn ? 1 : -1);
     return *x < y ? -1 : (*x > y ? 1 : 0);
   }
   if (const auto* x = std::get_if<bool>(&a)) {
@@ -101,7 +102,9 @@ struct ClientDataSet::LocateIndex {
   }
 };
 
-void ClientDataSet::ClearLocateIndexes() { locate_indexes_.clear(); }
+void ClientDataSet::ClearLocateIndexes() {
+  locate_indexes_.clear();
+}
 
 // ---------------------------------------------------------------------------------------
 // Field
@@ -1022,7 +1025,8 @@ int ClientDataSet::ApplyUpdates(int max_errors) {
         continue;
       ReconcileError error{*r->second, row.kind, row.row_id,
                            row.kind == UpdateKind::Delete ? row.original : row.new_values};
-      const ReconcileAction action = on_reconcile_error_(*this, error);
+      ReconcileAction action = ReconcileAction::Leave;
+      on_reconcile_error_(*this, error, action);
       if (action == ReconcileAction::Abort) {
         aborted = true;
       } else if (action == ReconcileAction::Drop) {

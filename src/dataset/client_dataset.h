@@ -49,8 +49,10 @@ struct ReconcileError {
   std::vector<Value> values;  // the row as sent: new values, or the original of a delete
 };
 
-using ReconcileErrorEvent =
-    std::function<ReconcileAction(ClientDataSet& dataset, const ReconcileError& error)>;
+// Called for each refused row while updates are applied. `action` comes in as the
+// proposal, Leave; a handler that does nothing keeps it.
+using ReconcileErrorEvent = std::function<void(ClientDataSet& dataset, const ReconcileError& error,
+                                               ReconcileAction& action)>;
 
 // One column of a client dataset. Reads and writes address the dataset's current row (the
 // pending values while editing or inserting).

@@ -14,14 +14,15 @@ namespace tovra::dataset {
 class ProviderConnection {
  public:
   struct ApplyResult {
-    int error_count = 0;           // rows the provider refused
-    std::string reconcile_answer;  // EncodeReconcileAnswer bytes
+    int error_count = 0;           // rows the provider refused, as it reports them
+    std::string reconcile_answer;  // EncodeReconcileAnswer bytes; the dataset goes by these
   };
 
   virtual ~ProviderConnection() = default;
 
-  // All rows of the named provider, as DecodePacket reads them. Errors of the transport or
-  // the provider are thrown; their message reaches the user.
+  // All rows of the named provider, as DecodePacket reads them. A remote implementation
+  // can carry the parameters as EncodeParams bytes. Errors of the transport or the
+  // provider are thrown; their message reaches the user.
   virtual std::string GetRecords(const std::string& provider_name,
                                  const std::vector<Param>& params) = 0;
 

@@ -199,11 +199,12 @@ class ApplyTest : public ::testing::Test {
 TEST_F(ApplyTest, AcceptedRowsLeaveTheLogAndRefusedOnesStay) {
   MakeChanges();
   std::vector<ReconcileError> seen;
-  roles_.SetOnReconcileError([&](ClientDataSet& ds, const ReconcileError& e) {
-    EXPECT_EQ(&ds, &roles_);
-    seen.push_back(e);
-    return ReconcileAction::Leave;
-  });
+  roles_.SetOnReconcileError(
+      [&](ClientDataSet& ds, const ReconcileError& e, ReconcileAction& action) {
+        EXPECT_EQ(&ds, &roles_);
+        EXPECT_EQ(action, ReconcileAction::Leave);  // the proposal
+        seen.push_back(e);
+      });
   EXPECT_EQ(roles_.ApplyUpdates(-1), 1);
   EXPECT_EQ(ServerNames(), (std::vector<std::string>{"Admin", "Viewer", "admin"}));
   ASSERT_EQ(seen.size(), 1u);
@@ -259,9 +260,9 @@ TEST_F(ApplyTest, TheHandlerChoosesLeaveDropOrAbort) {
     SetBez(roles_, 3, "bad");
     SetBez(roles_, 1, "Viewer");
     int calls = 0;
-    roles_.SetOnReconcileError([&](ClientDataSet&, const ReconcileError&) {
+    roles_.SetOnReconcileError([&](ClientDataSet&, const ReconcileError&, ReconcileAction& action) {
       ++calls;
-      return c.action;
+      action = c.action;
     });
     EXPECT_EQ(roles_.ApplyUpdates(-1), 2);
     EXPECT_EQ(calls, c.handler_calls);
@@ -290,8 +291,8 @@ TEST_F(ApplyTest, TransportErrorsLeaveTheLogAsItWas) {
   provider_.fail_next = "Connection reset by peer";
   EXPECT_THROW(roles_.ApplyUpdates(0), std::exception);
   EXPECT_EQ(roles_.ChangeCount(), 3);
-  roles_.SetOnReconcileError(
-      [](ClientDataSet&, const ReconcileError&) { return ReconcileAction::Leave; });
+  // A handler that does nothing, like the one of the roles datasets, leaves the rows.
+  roles_.SetOnReconcileError([](ClientDataSet&, const ReconcileError&, ReconcileAction&) {});
   EXPECT_EQ(roles_.ApplyUpdates(-1), 1);
   EXPECT_EQ(roles_.ChangeCount(), 1);
 }
