@@ -1,8 +1,8 @@
 #include "remoting/envelope.h"
 
-#include <botan/auto_rng.h>
 #include <botan/cipher_mode.h>
 #include <botan/exceptn.h>
+#include <botan/system_rng.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -101,9 +101,9 @@ Botan::Cipher_Mode& DefaultMode(Cipher cipher, Botan::Cipher_Dir direction) {
   return *slot;
 }
 
+// The operating system's generator: thread-safe and without state of ours to tear down.
 Botan::RandomNumberGenerator& Rng() {
-  thread_local Botan::AutoSeeded_RNG rng;
-  return rng;
+  return Botan::system_rng();
 }
 
 bool KnownCipher(std::uint8_t id) {
