@@ -209,7 +209,11 @@ class TcpSession : public Session, public std::enable_shared_from_this<TcpSessio
     socket_.non_blocking(true, ec);
   }
 
-  void Start() { ReadHeader(); }
+  void Start() {
+    Touch();
+    WatchIdle(server_.options.limits.idle_timeout);
+    ReadHeader();
+  }
 
   void Shutdown() override {
     std::lock_guard lock(mutex_);
@@ -219,14 +223,25 @@ class TcpSession : public Session, public std::enable_shared_from_this<TcpSessio
   }
 
  private:
-  void ArmIdle() {
-    idle_.expires_after(server_.options.limits.idle_timeout);
+  // Activity only moves a time stamp; one timer per connection checks it, so that a busy
+  // connection does not re-arm a timer on every frame.
+  void Touch() { quiet_since_ = Clock::now().time_since_epoch().count(); }
+
+  void WatchIdle(Clock::duration after) {
+    idle_.expires_after(after);
     idle_.async_wait([self = shared_from_this()](const error_code& ec) {
-      if (!ec && !self->busy_) {
-        Log(LogLevel::kDebug, "closed the idle TCP connection of " + self->peer_);
-        error_code ignored;
-        self->socket_.close(ignored);
+      if (ec) {
+        return;
       }
+      const auto limit = self->server_.options.limits.idle_timeout;
+      const auto quiet = Clock::now() - Clock::time_point(Clock::duration(self->quiet_since_));
+      if (self->busy_ || quiet < limit) {
+        self->WatchIdle(self->busy_ ? Clock::duration(limit) : limit - quiet);
+        return;
+      }
+      Log(LogLevel::kDebug, "closed the idle TCP connection of " + self->peer_);
+      error_code ignored;
+      self->socket_.close(ignored);
     });
   }
 
@@ -237,24 +252,36 @@ class TcpSession : public Session, public std::enable_shared_from_this<TcpSessio
     socket_.close(ignored);
   }
 
-  void ReadHeader() {
-    ArmIdle();
-    asio::async_read(socket_, asio::buffer(header_),
-                     [self = shared_from_this()](const error_code& ec, std::size_t got) {
-                       self->OnHeader(ec, got);
-                     });
-  }
+  void End() { idle_.cancel(); }
 
-  void OnHeader(const error_code& ec, std::size_t got) {
-    if (ec) {
-      // A clean close between frames is the normal end of a connection.
-      if (got != 0 && ec != asio::error::operation_aborted) {
-        Drop("the connection ended inside a frame header");
-      }
-      idle_.cancel();
+  // Reads until a frame header is in `in_`; a small frame usually arrives whole with it.
+  void ReadHeader() {
+    if (in_length_ >= kFrameHeaderSize) {
+      OnHeader();
       return;
     }
-    const auto length = FrameLength(header_);
+    if (in_.size() < kFirstRead) {
+      in_.resize(kFirstRead);
+    }
+    socket_.async_read_some(asio::buffer(in_.data() + in_length_, in_.size() - in_length_),
+                            [self = shared_from_this()](const error_code& ec, std::size_t got) {
+                              if (ec) {
+                                // A clean close between frames is the normal end of a connection.
+                                if (self->in_length_ != 0 && ec != asio::error::operation_aborted) {
+                                  self->Drop("the connection ended inside a frame header");
+                                }
+                                self->End();
+                                return;
+                              }
+                              self->Touch();
+                              self->in_length_ += got;
+                              self->ReadHeader();
+                            });
+  }
+
+  void OnHeader() {
+    const auto length =
+        FrameLength(std::span<const std::uint8_t, kFrameHeaderSize>(in_.data(), kFrameHeaderSize));
     if (!length) {
       Drop("the bytes received are not a frame of this protocol");
       return;
@@ -265,7 +292,14 @@ class TcpSession : public Session, public std::enable_shared_from_this<TcpSessio
       return;
     }
     length_ = *length;
-    body_.clear();
+    // Whatever came with the header belongs to this frame, up to its length; bytes beyond
+    // it are the start of the next one and stay in `in_`.
+    const std::size_t take = std::min<std::size_t>(in_length_ - kFrameHeaderSize, length_);
+    const auto from = in_.begin() + static_cast<std::ptrdiff_t>(kFrameHeaderSize);
+    body_.assign(from, from + static_cast<std::ptrdiff_t>(take));
+    std::copy(from + static_cast<std::ptrdiff_t>(take),
+              in_.begin() + static_cast<std::ptrdiff_t>(in_length_), in_.begin());
+    in_length_ -= kFrameHeaderSize + take;
     ReadBody();
   }
 
@@ -278,22 +312,22 @@ class TcpSession : public Session, public std::enable_shared_from_this<TcpSessio
     const std::size_t have = body_.size();
     const std::size_t want = std::min<std::size_t>(length_, std::max(kFirstChunk, have * 2));
     body_.resize(want);
-    ArmIdle();
     asio::async_read(socket_, asio::buffer(body_.data() + have, want - have),
                      [self = shared_from_this()](const error_code& ec, std::size_t) {
                        if (ec) {
                          if (ec != asio::error::operation_aborted) {
                            self->Drop("the connection ended inside a frame");
                          }
+                         self->End();
                          return;
                        }
+                       self->Touch();
                        self->ReadBody();
                      });
   }
 
   void Dispatch() {
-    idle_.cancel();  // a connection waiting for its answer is not idle
-    busy_ = true;
+    busy_ = true;  // a connection waiting for its answer is not idle
     server_.pool.Post([self = shared_from_this(), request = std::move(body_)] {
       self->Answer(Handle(self->server_.handler, request, self->peer_));
     });
@@ -316,6 +350,7 @@ class TcpSession : public Session, public std::enable_shared_from_this<TcpSessio
           // The common case: the whole answer went out. Waiting for the next request starts
           // here too, which spares the loop a wake-up on every call.
           answer_.clear();
+          Touch();
           busy_ = false;
           ReadHeader();
           return;
@@ -324,7 +359,6 @@ class TcpSession : public Session, public std::enable_shared_from_this<TcpSessio
     }
     asio::post(socket_.get_executor(),
                [self = shared_from_this(), written, failed, unreadable = !answer] {
-                 self->busy_ = false;
                  if (unreadable) {
                    self->Drop("the request could not be read");
                  } else if (failed) {
@@ -342,35 +376,36 @@ class TcpSession : public Session, public std::enable_shared_from_this<TcpSessio
         asio::buffer(answer_.data() + (skip - from_header), answer_.size() - (skip - from_header))};
   }
 
+  // On the loop: the rest of an answer the socket did not take at once.
   void FinishAnswer(std::size_t written) {
-    if (written == answer_header_.size() + answer_.size()) {
-      answer_.clear();
-      ReadHeader();
-      return;
-    }
-    ArmIdle();
     asio::async_write(socket_, Frame(written),
                       [self = shared_from_this()](const error_code& ec, std::size_t) {
                         self->answer_.clear();
+                        self->Touch();
+                        self->busy_ = false;
                         if (!ec) {
                           self->ReadHeader();
                         } else {
-                          self->idle_.cancel();
+                          self->End();
                         }
                       });
   }
+
+  static constexpr std::size_t kFirstRead = 8 * 1024;
 
   tcp::socket socket_;
   asio::steady_timer idle_;
   RemotingServer::Impl& server_;
   std::string peer_;
-  std::array<std::uint8_t, kFrameHeaderSize> header_{};
+  Bytes in_;  // received, not yet taken into a frame
+  std::size_t in_length_ = 0;
   std::uint32_t length_ = 0;
   Bytes body_;
   std::array<std::uint8_t, kFrameHeaderSize> answer_header_{};
   Bytes answer_;
   std::atomic<bool> busy_{false};  // a worker has the request
-  std::mutex mutex_;               // the worker's write against Shutdown
+  std::atomic<Clock::rep> quiet_since_{0};
+  std::mutex mutex_;  // the worker's write against Shutdown
 };
 
 // One HTTP connection: POST /bin carries a request, the answer comes back as the body of a
@@ -384,6 +419,8 @@ class HttpSession : public Session, public std::enable_shared_from_this<HttpSess
     error_code ec;
     peer_ = PeerText(stream_.socket().remote_endpoint(ec));
     stream_.socket().set_option(tcp::no_delay(true), ec);
+    // Writes from a worker must never block it (see Answer).
+    stream_.socket().non_blocking(true, ec);
   }
 
   void Start() { ReadHeader(); }
@@ -460,25 +497,59 @@ class HttpSession : public Session, public std::enable_shared_from_this<HttpSess
     keep_alive_ = parser_->get().keep_alive();
     version_ = parser_->get().version();
     server_.pool.Post([self = shared_from_this(), request = parser_->release().body()]() mutable {
-      auto answer = Handle(self->server_.handler, request, self->peer_);
-      asio::post(self->stream_.get_executor(),
-                 [self, answer = std::move(answer)]() mutable { self->Answer(std::move(answer)); });
+      self->Answer(Handle(self->server_.handler, request, self->peer_));
     });
   }
 
+  using Response = http::response<http::vector_body<std::uint8_t>>;
+  using Serializer = http::response_serializer<http::vector_body<std::uint8_t>>;
+
+  // On the worker. As on TCP, the answer goes out from here as far as the socket takes it at
+  // once; the loop finishes what is left and goes on with the connection.
   void Answer(std::optional<Bytes> answer) {
     if (!answer) {
-      Log(LogLevel::kWarning, "refused an unreadable request from " + peer_);
-      Refuse(http::status::bad_request, "unreadable request");
+      asio::post(stream_.get_executor(), [self = shared_from_this()] {
+        Log(LogLevel::kWarning, "refused an unreadable request from " + self->peer_);
+        self->Refuse(http::status::bad_request, "unreadable request");
+      });
       return;
     }
-    auto response = std::make_shared<http::response<http::vector_body<std::uint8_t>>>(
-        http::status::ok, version_);
+    auto response = std::make_shared<Response>(http::status::ok, version_);
     response->set(http::field::content_type, "application/binary");
     response->body() = std::move(*answer);
     response->keep_alive(keep_alive_);
     response->prepare_payload();
-    Send(std::move(response), keep_alive_);
+    auto serializer = std::make_shared<Serializer>(*response);
+    bool failed = false;
+    {
+      std::lock_guard lock(mutex_);  // against Shutdown on the loop
+      if (stream_.socket().is_open()) {
+        error_code ec;
+        http::write(stream_.socket(), *serializer, ec);
+        failed = ec && ec != asio::error::would_block;
+      }
+    }
+    asio::post(stream_.get_executor(), [self = shared_from_this(), response, serializer, failed] {
+      if (failed) {
+        self->Close();
+      } else if (serializer->is_done()) {
+        self->Continue(self->keep_alive_);
+      } else {
+        self->stream_.expires_after(self->server_.options.limits.idle_timeout);
+        http::async_write(self->stream_, *serializer,
+                          [self, response, serializer](const error_code& ec, std::size_t) {
+                            self->Continue(!ec && self->keep_alive_);
+                          });
+      }
+    });
+  }
+
+  void Continue(bool keep_alive) {
+    if (keep_alive) {
+      ReadHeader();
+    } else {
+      Close();
+    }
   }
 
   void Refuse(http::status status, const std::string& text) {
@@ -508,6 +579,7 @@ class HttpSession : public Session, public std::enable_shared_from_this<HttpSess
   }
 
   void Close() {
+    std::lock_guard lock(mutex_);
     error_code ignored;
     stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
     stream_.close();
@@ -520,6 +592,7 @@ class HttpSession : public Session, public std::enable_shared_from_this<HttpSess
   std::optional<Parser> parser_;
   bool keep_alive_ = true;
   unsigned version_ = 11;
+  std::mutex mutex_;  // the worker's write against Shutdown
 };
 
 }  // namespace

@@ -33,6 +33,7 @@ constexpr std::size_t kFirstChunk = 64 * 1024;
 struct TcpClientChannel::Connection {
   asio::io_context io;
   tcp::socket socket{io};
+  Bytes first_read;
 
   // Runs the pending operation until `done` or the deadline. On time-out the socket's
   // operations are cancelled and drained; returns false.
@@ -47,6 +48,13 @@ struct TcpClientChannel::Connection {
     io.restart();
     io.run();
     return false;
+  }
+
+  // Waits until the socket is ready for `what` or the deadline passes; false on time-out.
+  bool WaitFor(tcp::socket::wait_type what, Clock::time_point deadline) {
+    bool done = false;
+    socket.async_wait(what, [&](const error_code&) { done = true; });
+    return Run(done, deadline);
   }
 
   // True when the kept connection can carry a request: no end of stream, no error and no
@@ -151,35 +159,39 @@ Bytes TcpClientChannel::Exchange(std::span<const std::uint8_t> request) {
       throw TransportError("cannot connect to " + target + ": " + ec.message());
     }
     c.socket.set_option(tcp::no_delay(true), ec);
+    c.socket.non_blocking(true, ec);
   };
 
   const auto header = FrameHeader(static_cast<std::uint32_t>(request.size()));
-  const std::array<asio::const_buffer, 2> frame = {asio::buffer(header),
-                                                   asio::buffer(request.data(), request.size())};
   // Sends the frame; false when it failed before a single byte left, which is the only
-  // case in which the request certainly did not reach the server.
+  // case in which the request certainly did not reach the server. The socket is
+  // non-blocking: the loop only runs when the socket has to be waited for.
   auto send = [&](bool may_retry) {
     Connection& c = *connection_;
-    error_code ec;
     std::size_t sent = 0;
-    bool done = false;
-    asio::async_write(c.socket, frame, [&](const error_code& e, std::size_t n) {
-      ec = e;
-      sent = n;
-      done = true;
-    });
-    if (!c.Run(done, deadline)) {
-      throw no_answer();
+    const std::size_t total = header.size() + request.size();
+    while (sent < total) {
+      const std::size_t from_header = std::min(sent, header.size());
+      const std::array<asio::const_buffer, 2> rest = {
+          asio::buffer(header.data() + from_header, header.size() - from_header),
+          asio::buffer(request.data() + (sent - from_header),
+                       request.size() - (sent - from_header))};
+      error_code ec;
+      sent += c.socket.write_some(rest, ec);
+      if (ec == asio::error::would_block || ec == asio::error::try_again) {
+        if (!c.WaitFor(tcp::socket::wait_write, deadline)) {
+          throw no_answer();
+        }
+      } else if (ec) {
+        if (sent == 0 && may_retry) {
+          Disconnect();
+          return false;
+        }
+        throw TransportError("the connection to " + target +
+                             " was lost while sending the request: " + ec.message());
+      }
     }
-    if (!ec) {
-      return true;
-    }
-    if (sent == 0 && may_retry) {
-      Disconnect();
-      return false;
-    }
-    throw TransportError("the connection to " + target +
-                         " was lost while sending the request: " + ec.message());
+    return true;
   };
 
   // Any failure leaves the connection in an unknown state: the next call starts afresh.
@@ -194,27 +206,33 @@ Bytes TcpClientChannel::Exchange(std::span<const std::uint8_t> request) {
     }
 
     Connection& c = *connection_;
-    auto read = [&](std::uint8_t* data, std::size_t size, bool first) {
-      error_code ec;
-      bool done = false;
-      asio::async_read(c.socket, asio::buffer(data, size), [&](const error_code& e, std::size_t) {
-        ec = e;
-        done = true;
-      });
-      if (!c.Run(done, deadline)) {
-        throw no_answer();
+    // Reads at least `minimum` bytes into [data, data + capacity).
+    auto read = [&](std::uint8_t* data, std::size_t capacity, std::size_t minimum, bool first) {
+      std::size_t got = 0;
+      while (got < minimum) {
+        error_code ec;
+        got += c.socket.read_some(asio::buffer(data + got, capacity - got), ec);
+        if (ec == asio::error::would_block || ec == asio::error::try_again) {
+          if (!c.WaitFor(tcp::socket::wait_read, deadline)) {
+            throw no_answer();
+          }
+        } else if (ec) {
+          // The request has gone out: whether the server ran it is unknown, so the call is
+          // not repeated here.
+          throw TransportError(
+              "the connection to " + target + " was lost " +
+              (first && got == 0 ? "before the answer arrived" : "while reading the answer") +
+              " (" + ec.message() + "); the call may or may not have run");
+        }
       }
-      if (ec) {
-        // The request has gone out: whether the server ran it is unknown, so the call is not
-        // repeated here.
-        throw TransportError("the connection to " + target + " was lost " +
-                             (first ? "before the answer arrived" : "while reading the answer") +
-                             " (" + ec.message() + "); the call may or may not have run");
-      }
+      return got;
     };
-    std::array<std::uint8_t, kFrameHeaderSize> answer_header{};
-    read(answer_header.data(), answer_header.size(), true);
-    const auto length = FrameLength(answer_header);
+    // The first read takes the header and, for most answers, the whole payload with it.
+    Bytes& in = c.first_read;
+    in.resize(kFirstChunk);
+    const std::size_t got = read(in.data(), in.size(), kFrameHeaderSize, true);
+    const auto length =
+        FrameLength(std::span<const std::uint8_t, kFrameHeaderSize>(in.data(), kFrameHeaderSize));
     if (!length) {
       throw ProtocolError("the answer from " + target + " is not a frame of this protocol");
     }
@@ -223,12 +241,16 @@ Bytes TcpClientChannel::Exchange(std::span<const std::uint8_t> request) {
                           " bytes, more than the limit of " +
                           std::to_string(limits.max_message_size) + " bytes");
     }
-    Bytes answer;
+    if (got > kFrameHeaderSize + *length) {
+      throw ProtocolError("the server at " + target + " sent more than the answer");
+    }
+    Bytes answer(in.begin() + kFrameHeaderSize, in.begin() + static_cast<std::ptrdiff_t>(got));
+    // The rest grows only as fast as bytes arrive.
     while (answer.size() < *length) {
       const std::size_t have = answer.size();
       const std::size_t want = std::min<std::size_t>(*length, std::max(kFirstChunk, have * 2));
       answer.resize(want);
-      read(answer.data() + have, want - have, false);
+      read(answer.data() + have, want - have, want - have, false);
     }
     return answer;
   } catch (...) {
