@@ -387,17 +387,31 @@ void ClientDataSet::Reset() {
 }
 
 void ClientDataSet::BindFilterAndIndex() {
-  filter_.Bind([this](std::string_view name) -> std::optional<FilterExpression::FieldInfo> {
+  filter_bound_ = false;
+  try {
+    BindFilter(filter_);
+  } catch (const DataSetError&) {
+    // A filter that is not switched on may name fields this data lacks; it is checked
+    // again when it is switched on.
+    if (filtered_)
+      throw;
+  }
+  index_fields_ = ParseFieldList(index_field_names_);
+}
+
+void ClientDataSet::BindFilter(FilterExpression& expression) {
+  expression.Bind([this](std::string_view name) -> std::optional<FilterExpression::FieldInfo> {
     if (Field* f = FindField(name)) {
       return FilterExpression::FieldInfo{static_cast<std::size_t>(f->Index()), f->DataType()};
     }
     return std::nullopt;
   });
-  filter_bound_ = true;
-  filter_fields_.assign(fields_.size(), false);
-  for (std::size_t i : filter_.FieldsUsed())
-    filter_fields_[i] = true;
-  index_fields_ = ParseFieldList(index_field_names_);
+  if (&expression == &filter_) {
+    filter_bound_ = true;
+    filter_fields_.assign(fields_.size(), false);
+    for (std::size_t i : filter_.FieldsUsed())
+      filter_fields_[i] = true;
+  }
 }
 
 std::vector<std::size_t> ClientDataSet::ParseFieldList(std::string_view names) const {
@@ -472,23 +486,15 @@ void ClientDataSet::SetFilter(std::string text) {
   FilterExpression expression = FilterExpression::Parse(text);
   if (Active()) {
     CheckBrowseMode();
-    expression.Bind([this](std::string_view name) -> std::optional<FilterExpression::FieldInfo> {
-      if (Field* f = FindField(name)) {
-        return FilterExpression::FieldInfo{static_cast<std::size_t>(f->Index()), f->DataType()};
-      }
-      return std::nullopt;
-    });
+    BindFilter(expression);
   }
   filter_ = std::move(expression);
   filter_text_ = std::move(text);
   if (!Active())
     return;
-  filter_fields_.assign(fields_.size(), false);
-  for (std::size_t i : filter_.FieldsUsed())
-    filter_fields_[i] = true;
+  BindFilter(filter_);
   if (filtered_) {
-    Record* before = Current();
-    RebuildView(before, 0);
+    RebuildView(Current(), 0);
     Notify(Change::DataChanged);
   }
 }
@@ -496,8 +502,11 @@ void ClientDataSet::SetFilter(std::string text) {
 void ClientDataSet::SetFiltered(bool filtered) {
   if (filtered == filtered_)
     return;
-  if (Active())
+  if (Active()) {
     CheckBrowseMode();
+    if (filtered && !filter_bound_)
+      BindFilter(filter_);
+  }
   filtered_ = filtered;
   if (!Active())
     return;

@@ -278,6 +278,8 @@ class ClientDataSet {
 
   void Reset();
   void BindFilterAndIndex();
+  // Resolves the field names of `expression`; throws for an unknown field.
+  void BindFilter(FilterExpression& expression);
   std::vector<std::size_t> ParseFieldList(std::string_view names) const;
   // Recomputes the visible rows; the cursor stays on `keep` when it is visible, else goes
   // to `fallback`, clamped.

@@ -113,13 +113,18 @@ TEST_F(FilterTest, UnknownFieldsAndMixedComparisonsAreRefusedWhenSet) {
   EXPECT_THROW(users_.SetFilter("ID = 'one'"), DataSetError);
   EXPECT_EQ(users_.Filter(), "");
 
-  // Set while closed, the text is checked for fields when the dataset opens.
+  // Set while closed, the text is checked for fields when the dataset opens filtered,
+  // or when filtering is switched on.
   ClientDataSet closed;
   closed.SetFilter("NOPE = 1");
   closed.SetFiltered(true);
   closed.AddField(Def("ID", FieldType::Int32));
   EXPECT_THROW(closed.CreateDataSet(), DataSetError);
   EXPECT_FALSE(closed.Active());
+  closed.SetFiltered(false);
+  closed.CreateDataSet();
+  EXPECT_THROW(closed.SetFiltered(true), DataSetError);
+  EXPECT_FALSE(closed.Filtered());
 }
 
 TEST_F(FilterTest, HiddenRowsStayInTheTable) {
