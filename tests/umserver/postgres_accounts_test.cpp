@@ -128,6 +128,28 @@ TEST_F(PostgresAccountsTest, ConnectionStringWithoutPasswordCannotBeBorrowed) {
   EXPECT_FALSE(store_->Login(admin_, "", store::kAdministratorsRole).session);
 }
 
+TEST_F(PostgresAccountsTest, ALostConnectionFailsTheWholeSendAndCommitsNothing) {
+  const std::vector<store::ChangeRow> first = {
+      {store::ChangeKind::kInsert, {}, {{"ID", std::int64_t{1}}, {"NAME", std::string("One")}}}};
+  ASSERT_THAT(providers::ApplyUpdates(*session_, "dspCatalogue", first, -1).refused, IsEmpty());
+  const auto pid = std::get<std::int64_t>(session_->Query("SELECT pg_backend_pid()").at(0).at(0));
+  // The database server ends the administrator's connection in the middle of the work.
+  ASSERT_EQ(QueryAs(testing::SuperuserConninfo(),
+                    "SELECT pg_terminate_backend(" + std::to_string(pid) + ", 5000)"),
+            "t");
+  const std::vector<store::ChangeRow> more = {
+      {store::ChangeKind::kInsert, {}, {{"ID", std::int64_t{2}}, {"NAME", std::string("Two")}}},
+      {store::ChangeKind::kInsert, {}, {{"ID", std::int64_t{3}}, {"NAME", std::string("Three")}}}};
+  EXPECT_THROW(providers::ApplyUpdates(*session_, "dspCatalogue", more, -1),
+               store::ConnectionLostError);
+  EXPECT_THROW(providers::GetRecords(*session_, "dspCatalogue"), store::ConnectionLostError);
+  EXPECT_THROW(session_->Commit(), store::StoreError);
+  session_.reset();
+  auto fresh = store_->Login(admin_, password_, store::kAdministratorsRole).session;
+  ASSERT_TRUE(fresh);
+  EXPECT_TRUE(providers::GetRecords(*fresh, "dspCatalogue").rows.empty());
+}
+
 TEST_F(PostgresAccountsTest, DescribesTheServer) {
   EXPECT_THAT(store_->DBType(), ::testing::StartsWith("PostgreSQL 15."));
   EXPECT_THAT(store_->DBServer(), ::testing::MatchesRegex("127\\.0\\.0\\.1:[0-9]+"));

@@ -430,6 +430,8 @@ store::ApplyResult ApplyUpdates(store::Session& session, std::string_view name,
       ApplyRow(session, provider, changes[index]);
       ++result.applied;
       continue;
+    } catch (const store::ConnectionLostError&) {
+      throw;  // no row's fault: the whole send fails
     } catch (const StoreError& error) {
       result.refused.push_back({index, error.what()});
     }

@@ -60,7 +60,8 @@ store::ResultSet GetRecords(store::Session& session, std::string_view provider,
 // values of the changed fields, so a row that someone else changed since it was read is
 // refused rather than overwritten. `max_errors` < 0 tries every row; otherwise the work
 // stops as soon as more than `max_errors` rows were refused (0: at the first).
-// Throws StoreError for an unknown or read-only provider.
+// Throws StoreError for an unknown or read-only provider, and ConnectionLostError when the
+// database server goes away.
 store::ApplyResult ApplyUpdates(store::Session& session, std::string_view provider,
                                 std::span<const store::ChangeRow> changes, int max_errors);
 

@@ -85,4 +85,11 @@ class StoreError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The connection to the database server is gone: the session cannot go on and its open
+// transaction is lost (the server rolls it back).
+class ConnectionLostError : public StoreError {
+ public:
+  using StoreError::StoreError;
+};
+
 }  // namespace tovra::umserver::store

@@ -258,8 +258,8 @@ class PostgresSession final : public Session {
 
   [[noreturn]] void Fail(const PGresult* result) {
     if (PQstatus(conn_.get()) != CONNECTION_OK) {
-      throw StoreError("The connection to the database server was lost: " +
-                       ErrorText(result, conn_.get()));
+      throw ConnectionLostError("The connection to the database server was lost: " +
+                                ErrorText(result, conn_.get()));
     }
     throw StoreError(ErrorText(result, conn_.get()));
   }
@@ -329,6 +329,9 @@ class PostgresSession final : public Session {
     }
     PQexitPipelineMode(conn);
     if (!sent || !synced) {
+      Fail(failure.get());
+    }
+    if (PQstatus(conn) != CONNECTION_OK) {
       Fail(failure.get());
     }
     if (failure) {
