@@ -42,8 +42,6 @@ constexpr std::size_t kFirstChunk = 64 * 1024;
 constexpr std::size_t kHttpHeaderLimit = 16 * 1024;
 constexpr std::size_t kUdpBurst = 64;
 constexpr auto kUdpBurstPause = std::chrono::microseconds(200);
-// A repeated request arrives as a burst of datagrams; one resend of the answer per burst.
-constexpr auto kUdpResendGap = std::chrono::milliseconds(10);
 constexpr int kUdpReceiveBuffer = 4 << 20;
 
 template <typename Endpoint>
@@ -164,7 +162,8 @@ struct RemotingServer::Impl {
     std::shared_ptr<const std::vector<Bytes>> answer;
     std::size_t held = 0;
     Clock::time_point touched;
-    Clock::time_point last_resend;
+    // Highest attempt of the client seen so far: an answer goes out once per attempt.
+    std::uint16_t attempt = 0;
   };
   using UdpKey = std::pair<udp::endpoint, std::uint64_t>;
   std::map<UdpKey, UdpCall> udp_calls;
@@ -668,16 +667,19 @@ void RemotingServer::Impl::OnDatagram(std::size_t size) {
   UdpCall& call = it->second;
   switch (call.state) {
     case UdpCall::State::kRunning:
-      return;  // the first copy is being handled; its answer is on the way
+      // The first copy is being handled; its answer goes out once it is ready.
+      call.attempt = std::max(call.attempt, header->attempt);
+      return;
     case UdpCall::State::kAnswered:
-      // The client did not get the whole answer: send it again, once per repeated request.
-      if (call.answer && now - call.last_resend >= kUdpResendGap) {
-        call.last_resend = now;
+      // The client did not get the whole answer: send it again, once per later attempt.
+      if (call.answer && header->attempt > call.attempt) {
+        call.attempt = header->attempt;
         call.touched = now;
         SendDatagrams(call.answer, udp_sender, 0);
       }
       return;
     case UdpCall::State::kAssembling:
+      call.attempt = std::max(call.attempt, header->attempt);
       break;
   }
   call.touched = now;
@@ -717,7 +719,7 @@ void RemotingServer::Impl::OnDatagram(std::size_t size) {
       UdpCall& done = found->second;
       done.state = UdpCall::State::kAnswered;
       done.answer = datagrams;
-      done.touched = done.last_resend = Clock::now();
+      done.touched = Clock::now();
       std::size_t held = 0;
       if (datagrams) {
         for (const auto& d : *datagrams) {

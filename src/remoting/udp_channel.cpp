@@ -67,8 +67,8 @@ std::string UdpClientChannel::Target() const {
 Bytes UdpClientChannel::Exchange(std::span<const std::uint8_t> request) {
   const Limits& limits = GetLimits();
   const std::uint64_t call_id = next_call_id_++;
-  const auto datagrams = datagram::Fragment(request, datagram::Direction::kRequest, call_id,
-                                            fragment_payload_, limits);
+  auto datagrams = datagram::Fragment(request, datagram::Direction::kRequest, call_id,
+                                      fragment_payload_, limits);
   const std::string target = Target();
   const auto attempt_timeout = async_timeout_.count() > 0 ? async_timeout_ : kDefaultAsyncTimeOut;
 
@@ -100,6 +100,9 @@ Bytes UdpClientChannel::Exchange(std::span<const std::uint8_t> request) {
 
     std::optional<datagram::Reassembly> answer;
     for (int attempt = 0; attempt <= retrys_; ++attempt) {
+      for (auto& d : datagrams) {
+        datagram::SetAttempt(d, static_cast<std::uint16_t>(std::min(attempt, 0xffff)));
+      }
       for (std::size_t i = 0; i < datagrams.size(); ++i) {
         if (i > 0 && i % kBurst == 0) {
           std::this_thread::sleep_for(kBurstPause);

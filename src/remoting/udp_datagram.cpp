@@ -38,11 +38,12 @@ std::uint64_t Get(const std::uint8_t* in, int bytes) {
 
 std::optional<Header> ParseHeader(std::span<const std::uint8_t> datagram) {
   if (datagram.size() < kHeaderSize || !std::equal(kMagic, kMagic + 4, datagram.begin()) ||
-      datagram[4] != kVersion || datagram[5] > 1 || datagram[6] != 0 || datagram[7] != 0) {
+      datagram[4] != kVersion || datagram[5] > 1) {
     return std::nullopt;
   }
   Header header;
   header.direction = static_cast<Direction>(datagram[5]);
+  header.attempt = static_cast<std::uint16_t>(Get(&datagram[6], 2));
   header.call_id = Get(&datagram[8], 8);
   header.index = static_cast<std::uint32_t>(Get(&datagram[16], 4));
   header.count = static_cast<std::uint32_t>(Get(&datagram[20], 4));
@@ -51,6 +52,13 @@ std::optional<Header> ParseHeader(std::span<const std::uint8_t> datagram) {
     return std::nullopt;
   }
   return header;
+}
+
+void SetAttempt(Bytes& datagram, std::uint16_t attempt) {
+  if (datagram.size() >= kHeaderSize) {
+    datagram[6] = static_cast<std::uint8_t>(attempt >> 8);
+    datagram[7] = static_cast<std::uint8_t>(attempt);
+  }
 }
 
 std::vector<Bytes> Fragment(std::span<const std::uint8_t> message, Direction direction,

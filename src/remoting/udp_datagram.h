@@ -31,11 +31,17 @@ enum class Direction : std::uint8_t { kRequest = 0, kAnswer = 1 };
 
 struct Header {
   Direction direction = Direction::kRequest;
+  // Which sending of the message this is: 0 first, 1 the first retry, and so on. Lets the
+  // server re-send an answer once per retry, not once per repeated fragment.
+  std::uint16_t attempt = 0;
   std::uint64_t call_id = 0;
   std::uint32_t index = 0;
   std::uint32_t count = 0;
   std::uint32_t total_length = 0;
 };
+
+// Marks a datagram made by Fragment as belonging to the given attempt.
+void SetAttempt(Bytes& datagram, std::uint16_t attempt);
 
 // Reads a header; nullopt when the datagram is too short, carries the wrong magic or
 // version, or its fields contradict each other (index beyond count, no fragments).
