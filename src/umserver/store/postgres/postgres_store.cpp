@@ -327,7 +327,12 @@ class PostgresSession final : public Session {
         }
       }
     }
-    PQexitPipelineMode(conn);
+    if (PQexitPipelineMode(conn) != 1) {
+      // Results the loop above did not expect are still pending; the connection cannot be
+      // trusted with another statement.
+      throw ConnectionLostError("The database connection was left in an unusable state: " +
+                                ErrorText(failure.get(), conn));
+    }
     if (!sent || !synced) {
       Fail(failure.get());
     }
