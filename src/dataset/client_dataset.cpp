@@ -45,7 +45,7 @@ int CompareValues(const Value& a, const Value& b) {
   return c < 0 ? -1 : (c > 0 ? 1 : 0);
 }
 
-// Appends a hashable form of `v`; case-insensitive keys fold ASCII letters.
+// Appends a hashable form of `v`; case-insensitive keys fold letters (FoldCase).
 void AppendKey(std::string& key, const Value& v, bool fold_case) {
   key.push_back(static_cast<char>('0' + v.index()));
   if (const auto* i = std::get_if<std::int64_t>(&v)) {
@@ -60,16 +60,13 @@ void AppendKey(std::string& key, const Value& v, bool fold_case) {
   } else if (const auto* b = std::get_if<bool>(&v)) {
     key.push_back(*b ? '1' : '0');
   } else if (const auto* s = std::get_if<std::string>(&v)) {
-    const auto n = static_cast<std::uint32_t>(s->size());
+    const std::string folded = fold_case ? FoldCase(*s) : std::string();
+    const std::string& text = fold_case ? folded : *s;
+    const auto n = static_cast<std::uint64_t>(text.size());
     char buf[sizeof n];
     std::memcpy(buf, &n, sizeof buf);
     key.append(buf, sizeof buf);
-    if (!fold_case) {
-      key.append(*s);
-    } else {
-      for (char c : *s)
-        key.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
-    }
+    key.append(text);
   }
 }
 

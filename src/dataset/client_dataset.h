@@ -33,6 +33,8 @@ class DataSource;
 
 enum class DataSetState { Inactive, Browse, Edit, Insert };
 
+// None: exact, case-sensitive, whole value. CaseInsensitive: letters compared as FoldCase
+// folds them.
 enum class LocateOptions : unsigned { None = 0, CaseInsensitive = 1 };
 
 // What happens to a row the provider refused.

@@ -70,6 +70,49 @@ bool SameFieldName(std::string_view a, std::string_view b) {
   return true;
 }
 
+std::string FoldCase(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c >= 'A' && c <= 'Z') {
+      out.push_back(static_cast<char>(c - 'A' + 'a'));
+      continue;
+    }
+    if (i + 1 < text.size()) {
+      const auto n = static_cast<unsigned char>(text[i + 1]);
+      // U+00C0..U+00DE without U+00D7 (multiplication sign): add 0x20.
+      if (c == 0xC3 && n >= 0x80 && n <= 0x9E && n != 0x97) {
+        out.push_back(static_cast<char>(c));
+        out.push_back(static_cast<char>(n + 0x20));
+        ++i;
+        continue;
+      }
+      // U+0410..U+042F to U+0430..U+044F; U+0400..U+040F to U+0450..U+045F.
+      if (c == 0xD0 && n >= 0x90 && n <= 0x9F) {
+        out.push_back(static_cast<char>(0xD0));
+        out.push_back(static_cast<char>(n + 0x20));
+        ++i;
+        continue;
+      }
+      if (c == 0xD0 && n >= 0xA0 && n <= 0xAF) {
+        out.push_back(static_cast<char>(0xD1));
+        out.push_back(static_cast<char>(n - 0x20));
+        ++i;
+        continue;
+      }
+      if (c == 0xD0 && n >= 0x80 && n <= 0x8F) {
+        out.push_back(static_cast<char>(0xD1));
+        out.push_back(static_cast<char>(n + 0x10));
+        ++i;
+        continue;
+      }
+    }
+    out.push_back(static_cast<char>(c));
+  }
+  return out;
+}
+
 bool IsValidUtf8(std::string_view text) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const auto* end = p + text.size();

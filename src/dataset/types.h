@@ -69,6 +69,10 @@ bool ValueFitsType(const Value& value, FieldType type);
 // Field names are matched without regard to letter case (ASCII).
 bool SameFieldName(std::string_view a, std::string_view b);
 
+// `text` with letters folded to lower case for comparisons that ignore case: ASCII,
+// Latin-1 and basic Cyrillic letters; everything else is kept as it is.
+std::string FoldCase(std::string_view text);
+
 // Whether `text` is well-formed UTF-8, and its length in characters (code points).
 bool IsValidUtf8(std::string_view text);
 std::size_t Utf8Length(std::string_view text);

@@ -264,6 +264,33 @@ TEST_F(DataSetTest, LocateFindsTheFirstMatchInOrderUnderTheFilter) {
   EXPECT_THROW(rights_.Locate("QVB_ID;ROLE_ID", I(1)), DataSetError);
 }
 
+TEST(LocateCase, IgnoringCaseCoversLettersBeyondAscii) {
+  DataPacket packet;
+  packet.fields = {Def("USERNAME", FieldType::String, 40)};
+  packet.rows = {{S("Jörg Müller")}, {S("ÉLODIE")}, {S("Светлана")}, {S("x×y")}};
+  ClientDataSet users;
+  users.LoadFromPacket(std::move(packet));
+  struct Case {
+    const char* name;
+    LocateOptions options;
+    int rec_no;  // 0: no match
+  };
+  const std::vector<Case> cases = {
+      {"JÖRG MÜLLER", LocateOptions::CaseInsensitive, 1},
+      {"jörg müller", LocateOptions::None, 0},
+      {"élodie", LocateOptions::CaseInsensitive, 2},
+      {"СВЕТЛАНА", LocateOptions::CaseInsensitive, 3},
+      {"X×Y", LocateOptions::CaseInsensitive, 4},
+      {"Jorg Muller", LocateOptions::CaseInsensitive, 0},  // accents are not ignored
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    users.First();
+    EXPECT_EQ(users.Locate("USERNAME", S(c.name), c.options), c.rec_no != 0);
+    EXPECT_EQ(users.RecNo(), c.rec_no != 0 ? c.rec_no : 1);
+  }
+}
+
 TEST_F(DataSetTest, LocateFollowsEditsInsertsAndDeletes) {
   roles_.Open();
   ASSERT_TRUE(roles_.Locate("BEZ", S("Reader")));  // builds the index
