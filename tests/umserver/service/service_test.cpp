@@ -82,6 +82,21 @@ bool LogShows(const ServerProcess& server, const std::string& text,
   return false;
 }
 
+// Logs in once the store lets this name try again: after failed attempts a name is held
+// back for a while, and even the right password is refused until then.
+std::string LoginOnceAllowed(Client& client, const std::string& user, const std::string& password) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  std::string result;
+  do {
+    result = client.server->login(user, password, kAdminRole);
+    if (result.empty()) {
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  } while (std::chrono::steady_clock::now() < deadline);
+  return result;
+}
+
 // The seven datasets a session start opens, in that order.
 const char* const kSessionStartProviders[] = {
     "dspUser", "dspRights", "dspRole", "dspPrivileg", "dspPrivilegs", "dspCatalogue", "dspRoles"};
@@ -116,6 +131,11 @@ struct Way {
   Transport transport;
   remoting::MessageKind kind;
 };
+
+void PrintTo(const Way& way, std::ostream* out) {
+  *out << TransportName(way.transport)
+       << (way.kind == remoting::MessageKind::kBin ? " BIN" : " POST");
+}
 
 class TransportTest : public ServiceTest, public ::testing::WithParamInterface<Way> {};
 
@@ -154,7 +174,7 @@ TEST_P(TransportTest, EveryOperationButLoginNeedsASessionAndLoginFailuresLookAli
   EXPECT_EQ(unknown_user, wrong_password);
   all_refused("after failed logins");
 
-  ASSERT_EQ(service.login(kAdmin, kAdminPassword, kAdminRole), "");
+  ASSERT_EQ(LoginOnceAllowed(client, kAdmin, kAdminPassword), "");
   EXPECT_THAT(service.DBType(), HasSubstr("SQLite 3."));
   EXPECT_EQ(service.DBName(), "directory.sqlite");
   EXPECT_THAT(service.DBServer(), Not(IsEmpty()));
@@ -171,9 +191,9 @@ INSTANTIATE_TEST_SUITE_P(Ways, TransportTest,
                                            Way{Transport::kTcp, remoting::MessageKind::kBin},
                                            Way{Transport::kUdp, remoting::MessageKind::kBin},
                                            Way{Transport::kHttp, remoting::MessageKind::kPost}),
-                         [](const auto& info) {
-                           return TransportName(info.param.transport) +
-                                  (info.param.kind == remoting::MessageKind::kBin ? "Bin" : "Post");
+                         [](const ::testing::TestParamInfo<Way>& way) {
+                           return TransportName(way.param.transport) +
+                                  (way.param.kind == remoting::MessageKind::kBin ? "Bin" : "Post");
                          });
 
 TEST_F(ServiceTest, ADroppedConnectionKeepsTheSessionAndItsTransaction) {
@@ -586,7 +606,7 @@ TEST_F(ServiceTest, AccountsAreCreatedOnceAndPasswordsChangeForTheNextLogin) {
   EXPECT_THAT(service.ChangePassword("nobody-here", "", "x"), Not(IsEmpty()));
   Client next(server, Transport::kTcp);
   EXPECT_THAT(next.server->login(kAdmin, kAdminPassword, kAdminRole), Not(IsEmpty()));
-  EXPECT_EQ(next.server->login(kAdmin, "new-admin-pw", kAdminRole), "");
+  EXPECT_EQ(LoginOnceAllowed(next, kAdmin, "new-admin-pw"), "");
   EXPECT_EQ(AsTable(next.Records("dspUser")).size(), 3u);  // USERS survived the hostile name
   const std::string log = server.Log();
   for (const char* secret : {"dave-pw-1", "new-admin-pw", kAdminPassword}) {
