@@ -94,19 +94,62 @@ Bytes UdpClientChannel::Exchange(std::span<const std::uint8_t> request) {
       fresh->socket.set_option(asio::socket_base::receive_buffer_size(kReceiveBuffer), ec);
       // A connected UDP socket hears the "port unreachable" of a host where nothing listens.
       fresh->socket.connect(server);
+      fresh->socket.non_blocking(true);
       socket_ = std::move(fresh);
     }
     Socket& s = *socket_;
 
     std::optional<datagram::Reassembly> answer;
-    for (int attempt = 0; attempt <= retrys_; ++attempt) {
-      for (auto& d : datagrams) {
-        datagram::SetAttempt(d, static_cast<std::uint16_t>(std::min(attempt, 0xffff)));
-      }
-      for (std::size_t i = 0; i < datagrams.size(); ++i) {
-        if (i > 0 && i % kBurst == 0) {
-          std::this_thread::sleep_for(kBurstPause);
+    std::optional<Bytes> complete;
+    // Takes every datagram that is waiting, without blocking. Answers to earlier calls that
+    // gave up may still trickle in: they are skipped.
+    auto drain = [&] {
+      while (!complete) {
+        error_code ec;
+        const std::size_t got = s.socket.receive(asio::buffer(s.buffer), 0, ec);
+        if (ec == asio::error::would_block || ec == asio::error::try_again) {
+          return;
         }
+        if (ec == asio::error::connection_refused) {
+          throw TransportError("connection refused by " + target);
+        }
+        if (ec) {
+          continue;  // a truncated or otherwise damaged datagram counts as lost
+        }
+        const std::span<const std::uint8_t> received(s.buffer.data(), got);
+        const auto header = datagram::ParseHeader(received);
+        if (!header || header->direction != datagram::Direction::kAnswer ||
+            header->call_id != call_id) {
+          continue;
+        }
+        if (!answer) {
+          answer.emplace(*header, limits);
+        }
+        switch (answer->Add(*header, received.subspan(datagram::kHeaderSize))) {
+          case datagram::Reassembly::Result::kComplete:
+            complete = answer->Take();
+            break;
+          case datagram::Reassembly::Result::kBroken:
+            answer.reset();
+            break;
+          default:
+            break;
+        }
+      }
+    };
+
+    for (int attempt = 0; attempt <= retrys_ && !complete; ++attempt) {
+      // Once part of the answer has come, the server has the whole request and answers a
+      // retry from its cache: one datagram of the request is enough to ask for that.
+      const std::size_t to_send = answer ? 1 : datagrams.size();
+      for (std::size_t i = 0; i < to_send && !complete; ++i) {
+        if (i > 0 && i % kBurst == 0) {
+          // Pause so that the server's buffer can drain, and take in what has come meanwhile
+          // (an answer to an earlier attempt) so that our own buffer does not overflow.
+          std::this_thread::sleep_for(kBurstPause);
+          drain();
+        }
+        datagram::SetAttempt(datagrams[i], static_cast<std::uint16_t>(std::min(attempt, 0xffff)));
         error_code ec;
         s.socket.send(asio::buffer(datagrams[i]), 0, ec);
         if (ec == asio::error::connection_refused) {
@@ -116,49 +159,26 @@ Bytes UdpClientChannel::Exchange(std::span<const std::uint8_t> request) {
       }
 
       const auto deadline = Clock::now() + attempt_timeout;
-      while (true) {
-        error_code ec;
-        std::size_t got = 0;
-        bool done = false;
-        s.socket.async_receive(asio::buffer(s.buffer), [&](const error_code& e, std::size_t n) {
-          ec = e;
-          got = n;
-          done = true;
-        });
+      while (!complete) {
+        drain();
+        if (complete) {
+          break;
+        }
+        bool ready = false;
+        s.socket.async_wait(udp::socket::wait_read, [&](const error_code&) { ready = true; });
         s.io.restart();
         s.io.run_until(deadline);
-        if (!done) {
-          s.socket.cancel(ec);
+        if (!ready) {
+          error_code ignored;
+          s.socket.cancel(ignored);
           s.io.restart();
           s.io.run();
           break;  // this attempt is over
         }
-        if (ec == asio::error::connection_refused) {
-          throw TransportError("connection refused by " + target);
-        }
-        if (ec) {
-          continue;
-        }
-        const std::span<const std::uint8_t> datagram(s.buffer.data(), got);
-        const auto header = datagram::ParseHeader(datagram);
-        // Answers to earlier calls that gave up may still trickle in: skip them.
-        if (!header || header->direction != datagram::Direction::kAnswer ||
-            header->call_id != call_id) {
-          continue;
-        }
-        if (!answer) {
-          answer.emplace(*header, limits);
-        }
-        switch (answer->Add(*header, datagram.subspan(datagram::kHeaderSize))) {
-          case datagram::Reassembly::Result::kComplete:
-            return answer->Take();
-          case datagram::Reassembly::Result::kBroken:
-            answer.reset();
-            break;
-          default:
-            break;
-        }
       }
+    }
+    if (complete) {
+      return std::move(*complete);
     }
   } catch (const boost::system::system_error& e) {
     socket_.reset();
