@@ -1,0 +1,109 @@
+#include "client/connection/transport_setup.h"
+
+#include <array>
+#include <cstdint>
+#include <utility>
+
+namespace tovra::client {
+
+namespace {
+
+// A port number the socket layer can take. The profile's integers are 32-bit; cutting them
+// down silently would connect somewhere else than the profile says.
+std::uint16_t PortOf(std::int32_t port, const char* what) {
+  if (port < 1 || port > 65535) {
+    throw TransportSetupError(QStringLiteral("The profile's %1 %2 is not a port number (1 to "
+                                             "65535); edit the profile.")
+                                  .arg(QString::fromUtf8(what))
+                                  .arg(port)
+                                  .toStdString());
+  }
+  return static_cast<std::uint16_t>(port);
+}
+
+void SetupEnvelope(remoting::ClientChannel& channel, const TClientConfig& config) {
+  channel.SetCompression(config.UseCompression == 1);
+  channel.SetCipher(EncryptionMethodOf(config.EncryptionMethod));
+}
+
+void AttachTo(server::DatasetConnection& connection, remoting::ClientChannel& channel,
+              const TClientConfig& config, const TMessageSet& messages) {
+  connection.Disconnect();
+  connection.SetChannel(&channel);
+  remoting::Message* message = MessageOf(config.MessageProtocol, messages);
+  connection.SetMessage(message);
+  if (message == nullptr) {
+    throw TransportSetupError(QStringLiteral("The profile's message kind \"%1\" has no message "
+                                             "in this program; edit the profile and choose BIN.")
+                                  .arg(config.MessageProtocol)
+                                  .toStdString());
+  }
+}
+
+}  // namespace
+
+remoting::Cipher EncryptionMethodOf(const QString& name) {
+  static const std::array<std::pair<QString, remoting::Cipher>, 4> kCiphers = {{
+      {QStringLiteral("Blowfish"), remoting::Cipher::kBlowfish},
+      {QStringLiteral("DES"), remoting::Cipher::kDES},
+      {QStringLiteral("Rijndael"), remoting::Cipher::kRijndael},
+      {QStringLiteral("TwoFish"), remoting::Cipher::kTwoFish},
+  }};
+  for (const auto& [cipher_name, cipher] : kCiphers) {
+    if (name.compare(cipher_name, Qt::CaseInsensitive) == 0) {
+      return cipher;
+    }
+  }
+  return remoting::Cipher::kNone;
+}
+
+remoting::Message* MessageOf(const QString& name, const TMessageSet& messages) {
+  if (name == u"BIN") {
+    return messages.Bin;
+  }
+  if (name == u"SOAP") {
+    return messages.Soap;
+  }
+  if (name == u"POST") {
+    return messages.Post;
+  }
+  return nullptr;
+}
+
+QString HttpTargetOf(const TClientConfig& config) {
+  return QStringLiteral("http://%1:%2/bin").arg(config.ServerName).arg(config.Port);
+}
+
+void SetupHTTPChannel(remoting::HttpClientChannel& channel, server::DatasetConnection& connection,
+                      TClientConfig config, const TMessageSet& messages) {
+  if (config.UseProxy == 1) {
+    channel.SetProxyPort(PortOf(config.ProxyPort, "proxy port"));
+    channel.SetProxyServer(config.ProxyServer.toStdString());
+    channel.SetProxyPassword(config.ProxyPassword.toStdString());
+    channel.SetProxyUser(config.ProxyUser.toStdString());
+  } else {
+    // Nothing of an earlier attempt or of the environment may route this one.
+    channel.ClearProxy();
+  }
+  channel.SetTargetUrl(HttpTargetOf(config).toStdString());
+  SetupEnvelope(channel, config);
+  AttachTo(connection, channel, config, messages);
+}
+
+void SetupTCPChannel(remoting::TcpClientChannel& channel, server::DatasetConnection& connection,
+                     TClientConfig config, const TMessageSet& messages) {
+  channel.SetPort(PortOf(config.Port, "port"));
+  channel.SetHost(config.ServerName.toStdString());
+  SetupEnvelope(channel, config);
+  AttachTo(connection, channel, config, messages);
+}
+
+void SetupUDPChannel(remoting::UdpClientChannel& channel, server::DatasetConnection& connection,
+                     TClientConfig config, const TMessageSet& messages) {
+  channel.SetPort(PortOf(config.Port, "port"));
+  channel.SetHost(config.ServerName.toStdString());
+  SetupEnvelope(channel, config);
+  AttachTo(connection, channel, config, messages);
+}
+
+}  // namespace tovra::client

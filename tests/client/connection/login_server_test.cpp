@@ -1,0 +1,236 @@
+// The login dialog over the data module against the real user-manager server, started as a
+// child process on free loopback ports with a store of its own.
+
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTest>
+#include <QUdpSocket>
+#include <memory>
+
+#include "client/connection/data_module_connector.h"
+#include "client/connection/login_dialog.h"
+#include "client/server/data_module.h"
+#include "dataset/client_dataset.h"
+#include "qt_test_support.h"
+
+namespace {
+
+using namespace tovra::client;
+using namespace tovra::client::testing_support;
+
+const auto* const kQt = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+
+constexpr char kPassword[] = "Correct horse 7";
+
+// tovra-umserver with an SQLite store holding the administrator SYSDBA.
+class UmServer {
+ public:
+  explicit UmServer(const QString& dir) : dir_(dir) {}
+  ~UmServer() {
+    if (process_.state() != QProcess::NotRunning) {
+      process_.terminate();
+      if (!process_.waitForFinished(10000)) {
+        process_.kill();
+        process_.waitForFinished(5000);
+      }
+    }
+  }
+
+  // Initialises the store and starts listening; false with `error` set when it could not.
+  bool Start(QString& error) {
+    QFile password_file(dir_ + "/admin-password");
+    if (!password_file.open(QIODevice::WriteOnly)) {
+      error = "cannot write the password file";
+      return false;
+    }
+    password_file.write(QByteArray(kPassword) + "\n");
+    password_file.close();
+
+    const QString store = "sqlite:" + dir_ + "/um.sqlite";
+    QProcess init;
+    init.start(TOVRA_UMSERVER_PATH, {"--store", store, "init", "--admin", "SYSDBA",
+                                     "--password-file", password_file.fileName()});
+    if (!init.waitForFinished(60000) || init.exitCode() != 0) {
+      error = "init failed: " + QString::fromUtf8(init.readAllStandardError());
+      return false;
+    }
+
+    process_.start(TOVRA_UMSERVER_PATH, {"--store", store, "--http", "0", "--tcp", "0", "--udp",
+                                         "0", "--log-level", "info"});
+    const QRegularExpression listening(R"(LISTENING http=(\d+) tcp=(\d+) udp=(\d+))");
+    QElapsedTimer waited;
+    waited.start();
+    QByteArray out;
+    while (waited.elapsed() < 60000 && process_.state() != QProcess::NotRunning) {
+      process_.waitForReadyRead(200);
+      out += process_.readAllStandardOutput();
+      const auto match = listening.match(QString::fromUtf8(out));
+      if (match.hasMatch()) {
+        http = match.captured(1).toInt();
+        tcp = match.captured(2).toInt();
+        udp = match.captured(3).toInt();
+        return true;
+      }
+    }
+    error = "the server did not report its ports: " + QString::fromUtf8(out) +
+            QString::fromUtf8(process_.readAllStandardError());
+    return false;
+  }
+
+  // Waits a bounded time for the server to log `text`; the log so far either way.
+  QString WaitForLog(const QString& text) {
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+      log_ += QString::fromUtf8(process_.readAllStandardError());
+      if (log_.contains(text) || waited.elapsed() > 10000) {
+        return log_;
+      }
+      process_.waitForReadyRead(100);
+    }
+  }
+
+  int http = 0, tcp = 0, udp = 0;
+
+ private:
+  QString dir_;
+  QProcess process_;
+  QString log_;
+};
+
+// A loopback port nothing listens on (for TCP and HTTP) and nothing answers on (UDP).
+int DeadPort() {
+  QTcpServer probe;
+  probe.listen(QHostAddress::LocalHost, 0);
+  return probe.serverPort();
+}
+
+struct Transport {
+  const char* protocol;
+  const char* message;
+  int compression;
+  const char* encryption;
+};
+
+void PrintTo(const Transport& t, std::ostream* out) {
+  *out << t.protocol << '/' << t.message << " compression " << t.compression << ' ' << t.encryption;
+}
+
+std::string Name(const ::testing::TestParamInfo<Transport>& info) {
+  return std::string(info.param.protocol) + "_" + info.param.message + "_" + info.param.encryption;
+}
+
+class LoginAgainstServerTest : public DialogTest, public ::testing::WithParamInterface<Transport> {
+ protected:
+  void SetUp() override {
+    DialogTest::SetUp();
+    ASSERT_TRUE(server_dir_.isValid());
+  }
+
+  // Stores the profile "local" and makes it the one the dialog checks.
+  void StoreProfile(int port) {
+    TClientConfig config;
+    SetDefaultConfig(config);
+    config.ProfileName = "local";
+    config.ServerName = "127.0.0.1";
+    config.ServerProtocol = GetParam().protocol;
+    config.MessageProtocol = GetParam().message;
+    config.UseCompression = GetParam().compression;
+    config.EncryptionMethod = GetParam().encryption;
+    config.Port = port;
+    WriteClientConfig(ProfilesKey + "local", config);
+    WriteLastProfileName(ProfilesKey, "local");
+  }
+
+  int PortOf(const UmServer& server) const {
+    const QString protocol = GetParam().protocol;
+    return protocol == "HTTP" ? server.http : protocol == "TCP" ? server.tcp : server.udp;
+  }
+
+  // One press of the login button with these credentials; the message boxes it showed.
+  static QStringList Press(TfrmUmClientLogin& dialog, const QString& user,
+                           const QString& password) {
+    dialog.edUsername->setText(user);
+    dialog.edPassWord->setText(password);
+    MessageBoxCatcher catcher;
+    dialog.btnLogin->click();
+    return catcher.Texts();
+  }
+
+  QTemporaryDir server_dir_;
+  tovra::client::server::TfrmDmUMClient dm_;
+  DataModuleConnector connector_{dm_};
+};
+
+TEST_P(LoginAgainstServerTest, LogsInSharesTheSessionWithDatasetsAndReportsRefusals) {
+  UmServer server(server_dir_.path());
+  QString error;
+  ASSERT_TRUE(server.Start(error)) << error.toStdString();
+  StoreProfile(PortOf(server));
+
+  {
+    TfrmUmClientLogin dialog(connector_, nullptr);
+    dialog.show();
+    ASSERT_EQ(dialog.GetCheckedProfile(), "local");
+    // Any letter case of the administrator's name goes out as SYSDBA.
+    EXPECT_EQ(Press(dialog, "sysdba", kPassword), QStringList());
+    EXPECT_TRUE(dialog.LoginOK);
+    EXPECT_TRUE(dialog.HideDataTable);
+    EXPECT_FALSE(dialog.isVisible());
+  }
+  EXPECT_EQ(ReadLastProfileName(ProfilesKey), "local");
+  const QString log = server.WaitForLog("login of SYSDBA (role BEOGYLTDP)");
+  EXPECT_TRUE(log.contains("login of SYSDBA (role BEOGYLTDP)")) << log.toStdString();
+  EXPECT_FALSE(log.contains("login of sysdba"));
+
+  // The datasets reach the providers in the session the login opened.
+  tovra::dataset::ClientDataSet roles;
+  roles.SetRemoteServer(&dm_.RODataSnapConnection);
+  roles.SetProviderName("dspRole");
+  ASSERT_NO_THROW(roles.Open());
+  EXPECT_TRUE(roles.Active());
+  EXPECT_NE(roles.FindField("BEZ"), nullptr);
+  EXPECT_TRUE(dm_.RODataSnapConnection.Connected());
+  EXPECT_NO_THROW(dm_.UMServer->KeepAlive());
+
+  // A refused login shows the server's own text and leaves the dialog open.
+  TfrmUmClientLogin dialog(connector_, nullptr);
+  dialog.show();
+  const QStringList boxes = Press(dialog, "SYSDBA", "wrong password");
+  ASSERT_EQ(boxes.size(), 1);
+  EXPECT_EQ(boxes[0], "Login failed: the user name, password or role is not valid.");
+  EXPECT_FALSE(dialog.LoginOK);
+  EXPECT_TRUE(dialog.isVisible());
+}
+
+TEST_P(LoginAgainstServerTest, ADeadServerIsAConnectionErrorAndTheDialogStaysOpen) {
+  StoreProfile(DeadPort());
+  TfrmUmClientLogin dialog(connector_, nullptr);
+  dialog.show();
+  QElapsedTimer waited;
+  waited.start();
+  const QStringList boxes = Press(dialog, "SYSDBA", kPassword);
+  ASSERT_EQ(boxes.size(), 1);
+  EXPECT_TRUE(boxes[0].startsWith("Error while trying to connect to server! "))
+      << boxes[0].toStdString();
+  EXPECT_GT(boxes[0].size(), QString("Error while trying to connect to server! ").size());
+  EXPECT_FALSE(dialog.LoginOK);
+  EXPECT_TRUE(dialog.isVisible());
+  // Bounded: UDP's six attempts of one second each are the longest wait.
+  EXPECT_LT(waited.elapsed(), 20000);
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, LoginAgainstServerTest,
+                         ::testing::Values(Transport{"HTTP", "BIN", 1, "None"},
+                                           Transport{"HTTP", "POST", 0, "Blowfish"},
+                                           Transport{"TCP", "BIN", 1, "Rijndael"},
+                                           Transport{"UDP", "BIN", 0, "TwoFish"}),
+                         Name);
+
+}  // namespace
