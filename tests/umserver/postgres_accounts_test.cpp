@@ -150,6 +150,17 @@ TEST_F(PostgresAccountsTest, ALostConnectionFailsTheWholeSendAndCommitsNothing) 
   EXPECT_TRUE(providers::GetRecords(*fresh, "dspCatalogue").rows.empty());
 }
 
+TEST_F(PostgresAccountsTest, CommitOfASpoiledTransactionFailsAndSavesNothing) {
+  const std::vector<store::ChangeRow> rows = {
+      {store::ChangeKind::kInsert, {}, {{"ID", std::int64_t{1}}, {"NAME", std::string("One")}}}};
+  ASSERT_THAT(providers::ApplyUpdates(*session_, "dspCatalogue", rows, 0).refused, IsEmpty());
+  // A failure outside any savepoint spoils the whole transaction on PostgreSQL.
+  EXPECT_THROW(session_->Query("SELECT 1 / 0"), store::StoreError);
+  EXPECT_THROW(session_->Commit(), store::StoreError);
+  EXPECT_FALSE(session_->InTransaction());
+  EXPECT_TRUE(providers::GetRecords(*session_, "dspCatalogue").rows.empty());
+}
+
 TEST_F(PostgresAccountsTest, DescribesTheServer) {
   EXPECT_THAT(store_->DBType(), ::testing::StartsWith("PostgreSQL 15."));
   EXPECT_THAT(store_->DBServer(), ::testing::MatchesRegex("127\\.0\\.0\\.1:[0-9]+"));

@@ -55,7 +55,7 @@ void Session::Commit() {
     return;
   }
   try {
-    Execute("COMMIT");
+    ExecuteCommit();
     in_transaction_ = false;
   } catch (const StoreError& error) {
     // SQLite keeps the transaction open after a failed COMMIT; PostgreSQL has already

@@ -92,6 +92,8 @@ class Session {
  protected:
   explicit Session(std::string user) : user_(std::move(user)) {}
   virtual std::string_view BeginStatement() const { return "BEGIN"; }
+  // Runs COMMIT; throws StoreError when the database did not commit.
+  virtual void ExecuteCommit() { Execute("COMMIT"); }
   // Called after a failed COMMIT, before the rollback: more about why, if the back end
   // can tell (empty otherwise).
   virtual std::string DescribeCommitFailure() { return {}; }

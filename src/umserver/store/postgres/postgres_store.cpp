@@ -196,6 +196,19 @@ class PostgresSession final : public Session {
     return Query("SELECT rolname, oid::int8 FROM pg_roles WHERE rolcanlogin ORDER BY oid");
   }
 
+ protected:
+  // PostgreSQL answers COMMIT of a transaction that an earlier error spoiled with a quiet
+  // ROLLBACK; that must reach the caller as the failure it is.
+  void ExecuteCommit() override {
+    ResultHandle result = Run("COMMIT", {});
+    if (std::string_view(PQcmdStatus(result.get())) != "COMMIT") {
+      throw StoreError(
+          "The transaction was rolled back: an earlier statement in it failed. Nothing was "
+          "saved.");
+    }
+  }
+
+ public:
   std::string Identifier(std::string_view name) {
     LibpqText quoted(PQescapeIdentifier(conn_.get(), name.data(), name.size()));
     if (!quoted) {
