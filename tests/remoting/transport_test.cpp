@@ -294,6 +294,74 @@ TEST(HttpListener, AnythingButAPostToBinIsRefusedWithAStatus) {
   }
 }
 
+// A one-off HTTP server for what ours never does (setting cookies): answers each request
+// with 200, "ok", a cookie and Connection: close, and records the requests' header lines.
+class CookieServer {
+ public:
+  CookieServer() : listener_(true) {
+    thread_ = std::thread([this] {
+      for (int i = 0; i < 2; ++i) {
+        const int fd = ::accept(listener_.Fd(), nullptr, nullptr);
+        if (fd < 0) {
+          return;
+        }
+        std::string request;
+        char buffer[4096];
+        while (request.find("\r\n\r\n") == std::string::npos) {
+          const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+          if (n <= 0) {
+            break;
+          }
+          request.append(buffer, static_cast<std::size_t>(n));
+        }
+        {
+          std::lock_guard lock(mutex_);
+          requests_.push_back(request.substr(0, request.find("\r\n\r\n")));
+        }
+        const std::string answer =
+            "HTTP/1.1 200 OK\r\nSet-Cookie: umsession=4711; Path=/\r\nContent-Length: 2\r\n"
+            "Connection: close\r\n\r\nok";
+        ::send(fd, answer.data(), answer.size(), MSG_NOSIGNAL);
+        ::close(fd);
+      }
+    });
+  }
+  ~CookieServer() {
+    listener_.Close();
+    thread_.join();
+  }
+  std::uint16_t Port() const { return listener_.Port(); }
+  std::vector<std::string> Requests() {
+    std::lock_guard lock(mutex_);
+    return requests_;
+  }
+
+ private:
+  SilentSocket listener_;
+  std::mutex mutex_;
+  std::vector<std::string> requests_;
+  std::thread thread_;
+};
+
+TEST(HttpChannel, SendsTheAgreedHeadersAndKeepsCookies) {
+  CookieServer server;
+  HttpClientChannel channel;
+  channel.SetTargetUrl("http://127.0.0.1:" + std::to_string(server.Port()) + "/bin");
+  channel.SetTimeout(milliseconds(3000));
+  const Bytes ok = {'o', 'k'};
+  EXPECT_EQ(channel.Exchange(Pattern(1)), ok);
+  EXPECT_EQ(channel.Exchange(Pattern(2)), ok);
+  const auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  for (const auto& request : requests) {
+    EXPECT_THAT(request, ::testing::StartsWith("POST /bin HTTP/1.1\r\n"));
+    EXPECT_THAT(request, HasSubstr("\r\nContent-Type: application/binary"));
+    EXPECT_THAT(request, HasSubstr("\r\nAccept: text/html, */*"));
+  }
+  EXPECT_THAT(requests[0], ::testing::Not(HasSubstr("Cookie:")));
+  EXPECT_THAT(requests[1], HasSubstr("\r\nCookie: umsession=4711"));
+}
+
 TEST(HttpChannel, RefusesToCallBeforeItHasATarget) {
   HttpClientChannel channel;
   EXPECT_EQ(channel.TargetUrl(), "none");

@@ -153,6 +153,10 @@ SilentSocket::~SilentSocket() {
   ::close(fd_);
 }
 
+void SilentSocket::Close() {
+  ::shutdown(fd_, SHUT_RDWR);
+}
+
 std::uint16_t DeadPort(bool tcp) {
   std::uint16_t port = 0;
   ::close(BoundSocket(tcp, port));

@@ -58,6 +58,9 @@ class SilentSocket {
   SilentSocket(const SilentSocket&) = delete;
   SilentSocket& operator=(const SilentSocket&) = delete;
   std::uint16_t Port() const { return port_; }
+  int Fd() const { return fd_; }
+  // Shuts the socket down so that a thread blocked on it returns.
+  void Close();
 
  private:
   int fd_ = -1;
