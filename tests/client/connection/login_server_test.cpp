@@ -2,13 +2,16 @@
 // child process on free loopback ports with a store of its own.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
 #include <QUdpSocket>
 #include <memory>
@@ -122,6 +125,17 @@ void PrintTo(const Transport& t, std::ostream* out) {
   *out << t.protocol << '/' << t.message << " compression " << t.compression << ' ' << t.encryption;
 }
 
+}  // namespace
+
+// Readable failures for the message boxes a step showed.
+QT_BEGIN_NAMESPACE
+inline void PrintTo(const QString& text, std::ostream* out) {
+  *out << '"' << text.toStdString() << '"';
+}
+QT_END_NAMESPACE
+
+namespace {
+
 std::string Name(const ::testing::TestParamInfo<Transport>& info) {
   return std::string(info.param.protocol) + "_" + info.param.message + "_" + info.param.encryption;
 }
@@ -224,6 +238,147 @@ TEST_P(LoginAgainstServerTest, ADeadServerIsAConnectionErrorAndTheDialogStaysOpe
   EXPECT_TRUE(dialog.isVisible());
   // Bounded: UDP's six attempts of one second each are the longest wait.
   EXPECT_LT(waited.elapsed(), 20000);
+}
+
+// tinyproxy on loopback that asks for Basic credentials.
+class Tinyproxy {
+ public:
+  static constexpr char kUser[] = "umproxy";
+  static constexpr char kPassword[] = "pr0xy-pass";
+
+  ~Tinyproxy() {
+    if (process_.state() != QProcess::NotRunning) {
+      process_.terminate();
+      if (!process_.waitForFinished(5000)) {
+        process_.kill();
+        process_.waitForFinished(5000);
+      }
+    }
+  }
+
+  bool Start(QString& error) {
+    if (!dir_.isValid()) {
+      error = "no temporary folder";
+      return false;
+    }
+    // Started as root it drops to nobody, who must reach the folder and write the log.
+    QFile::setPermissions(dir_.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                           QFile::ReadOther | QFile::ExeOther);
+    const QString log = dir_.path() + "/tinyproxy.log";
+    QFile(log).open(QIODevice::WriteOnly);
+    const bool root = ::geteuid() == 0;
+    if (root && ::chown(QFile::encodeName(log).constData(), 65534, 65534) != 0) {
+      error = "chown of the tinyproxy log failed";
+      return false;
+    }
+    port_ = DeadPort();
+    QFile conf(dir_.path() + "/tinyproxy.conf");
+    conf.open(QIODevice::WriteOnly);
+    if (root) {
+      conf.write("User nobody\nGroup nogroup\n");
+    }
+    conf.write(QStringLiteral("Port %1\nListen 127.0.0.1\nAllow 127.0.0.1\nTimeout 30\n"
+                              "BasicAuth %2 %3\nLogFile \"%4\"\nDisableViaHeader Yes\n")
+                   .arg(port_)
+                   .arg(kUser, kPassword, log)
+                   .toUtf8());
+    conf.close();
+    process_.start("tinyproxy", {"-d", "-c", conf.fileName()});
+    if (!process_.waitForStarted(5000)) {
+      error = "tinyproxy could not be started; is it installed?";
+      return false;
+    }
+    for (int i = 0; i < 100; ++i) {
+      QTcpSocket probe;
+      probe.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port_));
+      if (probe.waitForConnected(100)) {
+        return true;
+      }
+      QTest::qWait(50);
+    }
+    error = "tinyproxy did not start listening within 15 s";
+    return false;
+  }
+
+  int Port() const { return port_; }
+  QString Log() const {
+    QFile log(dir_.path() + "/tinyproxy.log");
+    log.open(QIODevice::ReadOnly);
+    return QString::fromUtf8(log.readAll());
+  }
+
+ private:
+  QTemporaryDir dir_;
+  QProcess process_;
+  int port_ = 0;
+};
+
+class LoginThroughProxyTest : public DialogTest {};
+
+TEST_F(LoginThroughProxyTest, TheProfilesProxyCarriesTheLoginAndIsDroppedWhenSwitchedOff) {
+  QTemporaryDir server_dir;
+  ASSERT_TRUE(server_dir.isValid());
+  UmServer server(server_dir.path());
+  Tinyproxy proxy;
+  QString error;
+  ASSERT_TRUE(server.Start(error)) << error.toStdString();
+  ASSERT_TRUE(proxy.Start(error)) << error.toStdString();
+
+  TClientConfig config;
+  SetDefaultConfig(config);
+  config.ProfileName = "proxied";
+  config.ServerName = "127.0.0.1";
+  config.Port = server.http;
+  config.UseProxy = 1;
+  config.ProxyServer = "127.0.0.1";
+  config.ProxyPort = proxy.Port();
+  config.ProxyUser = Tinyproxy::kUser;
+  config.ProxyPassword = Tinyproxy::kPassword;
+  config.AllowSavingProxyPassword = 1;
+  // Wrong proxy credentials first.
+  config.ProxyPassword = "not the proxy password";
+  WriteClientConfig(ProfilesKey + "proxied", config);
+  WriteLastProfileName(ProfilesKey, "proxied");
+
+  tovra::client::server::TfrmDmUMClient dm;
+  DataModuleConnector connector(dm);
+  TfrmUmClientLogin dialog(connector, nullptr);
+  dialog.show();
+  const auto press = [&] {
+    dialog.edUsername->setText("SYSDBA");
+    dialog.edPassWord->setText(kPassword);
+    MessageBoxCatcher catcher;
+    dialog.btnLogin->click();
+    return catcher.Texts();
+  };
+
+  // The proxy's refusal is a connection error.
+  ASSERT_EQ(dialog.GetCheckedProfile(), "proxied");
+  QStringList boxes = press();
+  ASSERT_EQ(boxes.size(), 1);
+  EXPECT_TRUE(boxes[0].startsWith("Error while trying to connect to server! the proxy "))
+      << boxes[0].toStdString();
+  EXPECT_TRUE(boxes[0].contains("refused")) << boxes[0].toStdString();
+  EXPECT_FALSE(dialog.LoginOK);
+
+  // The same profile without the proxy goes straight to the server; the next attempt reads
+  // the profile afresh and the stale proxy settings are gone.
+  config.UseProxy = 0;
+  WriteClientConfig(ProfilesKey + "proxied", config);
+  EXPECT_EQ(press(), QStringList());
+  EXPECT_TRUE(dialog.LoginOK);
+  EXPECT_EQ(dm.roHTTPChannel.ProxyServer(), "");
+
+  // With the right credentials the login travels through the proxy.
+  const qsizetype logged = proxy.Log().size();
+  config.UseProxy = 1;
+  config.ProxyPassword = Tinyproxy::kPassword;
+  WriteClientConfig(ProfilesKey + "proxied", config);
+  dialog.show();
+  EXPECT_EQ(press(), QStringList());
+  EXPECT_TRUE(dialog.LoginOK);
+  const QString target = QStringLiteral("127.0.0.1:%1/bin").arg(server.http);
+  EXPECT_TRUE(proxy.Log().mid(logged).contains(target)) << proxy.Log().toStdString();
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, LoginAgainstServerTest,
