@@ -215,6 +215,42 @@ TEST_F(ServiceTest, ADroppedConnectionKeepsTheSessionAndItsTransaction) {
   EXPECT_THAT(AsTable(other.Records("dspRole")).back(), ElementsAre("7", "Temp", "<null>"));
 }
 
+TEST_F(ServiceTest, FailedLoginsHoldBackOnlyTheirOwnName) {
+  InitStore(store_, "second", "Second-pw", dir_);  // another administrator
+  auto& server = Start();
+  Client guesser(server, Transport::kTcp);
+  for (const char* guess : {"guess1", "guess2", "guess3", "guess4"}) {
+    EXPECT_THAT(guesser.server->login(kAdmin, guess, kAdminRole), Not(IsEmpty()));
+  }
+  // Another name is not held up, on another connection or on the guesser's own.
+  Client other(server, Transport::kUdp);
+  EXPECT_EQ(other.server->login("second", "Second-pw", kAdminRole), "");
+  EXPECT_EQ(guesser.server->login("second", "Second-pw", kAdminRole), "");
+  EXPECT_EQ(AsTable(other.Records("dspRole")).size(), 2u);
+  // The guessed name gets in once its delay has passed.
+  Client owner(server, Transport::kHttp);
+  EXPECT_EQ(LoginOnceAllowed(owner, kAdmin, kAdminPassword), "");
+}
+
+TEST_F(ServiceTest, OversizedRequestsAreRefusedAndTheServerGoesOn) {
+  auto& server = Start({"--max-message-size", "65536"});
+  for (const Transport transport : {Transport::kTcp, Transport::kHttp}) {
+    SCOPED_TRACE(TransportName(transport));
+    Client client(server, transport);
+    LogIn(client);
+    const auto role = client.Records("dspRole").fields;
+    DeltaBuilder big(role);
+    for (int id = 100; id < 1100; ++id) {
+      big.Insert({I(id), S("Role " + std::to_string(id)), S(std::string(200, 'c'))});
+    }
+    // TCP drops the connection of an oversized frame, HTTP answers 413.
+    EXPECT_THROW(client.Apply("dspRole", big.Get()), remoting::RemotingError);
+    // Nothing of it arrived, and the same client goes on.
+    EXPECT_EQ(AsTable(client.Records("dspRole")).size(), 2u);
+    client.server->commit();
+  }
+}
+
 // --- providers --------------------------------------------------------------------------
 
 struct FieldShape {
