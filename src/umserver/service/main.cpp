@@ -266,9 +266,11 @@ int main(int argc, char** argv) {
   std::string store_description = "sqlite:tovra-um.sqlite";
   std::string log_level = "info";
   ServeOptions serve;
-  app.add_option("--store", store_description,
-                 "The store: sqlite:PATH for the embedded file, or a PostgreSQL connection "
-                 "string (key=value pairs or a postgresql:// URI)")
+  app.add_option(
+         "--store", store_description,
+         "The store: sqlite:PATH for the embedded file, or a PostgreSQL connection "
+         "string (key=value pairs or a postgresql:// URI; keep its password in PGPASSWORD or "
+         "~/.pgpass rather than on the command line)")
       ->capture_default_str();
   app.add_option("--http", serve.http,
                  "HTTP listener as ADDRESS:PORT or PORT (on 127.0.0.1); \"off\" disables it; "
@@ -317,12 +319,15 @@ int main(int argc, char** argv) {
       "seed", "Fill a store without users with a large generated directory (for benchmarks)");
   store::SeedSize size;
   std::uint32_t random_seed = 1;
-  seed->add_option("--users", size.users)->capture_default_str();
-  seed->add_option("--roles", size.roles)->capture_default_str();
-  seed->add_option("--databases", size.databases)->capture_default_str();
-  seed->add_option("--memberships", size.memberships)->capture_default_str();
-  seed->add_option("--rights", size.rights)->capture_default_str();
-  seed->add_option("--documents", size.documents)->capture_default_str();
+  seed->add_option("--users", size.users, "Users to generate (about one in twenty dropped)")
+      ->capture_default_str();
+  seed->add_option("--roles", size.roles, "Roles, each with one privilege level")
+      ->capture_default_str();
+  seed->add_option("--databases", size.databases, "Catalogue entries (TOVRA databases)")
+      ->capture_default_str();
+  seed->add_option("--memberships", size.memberships, "User-role links")->capture_default_str();
+  seed->add_option("--rights", size.rights, "Role-database links")->capture_default_str();
+  seed->add_option("--documents", size.documents, "Records owned by users")->capture_default_str();
   seed->add_option("--random-seed", random_seed, "The same seed gives the same directory")
       ->capture_default_str();
 
