@@ -9,18 +9,28 @@ DataModuleConnector::DataModuleConnector(server::TfrmDmUMClient& data_module)
       message_set_{&data_module.roBinMessage, nullptr, &data_module.roPostMessage} {}
 
 void DataModuleConnector::SetupChannel(const TClientConfig& config) {
+  setup_failure_.clear();
   const QString& protocol = config.ServerProtocol;
-  if (protocol == u"HTTP") {
-    SetupHTTPChannel(dm_.roHTTPChannel, dm_.RODataSnapConnection, config, message_set_);
-  } else if (protocol == u"TCP") {
-    SetupTCPChannel(dm_.roTCPChannel, dm_.RODataSnapConnection, config, message_set_);
-  } else if (protocol == u"UDP") {
-    SetupUDPChannel(dm_.roUDPChannel, dm_.RODataSnapConnection, config, message_set_);
+  try {
+    if (protocol == u"HTTP") {
+      SetupHTTPChannel(dm_.roHTTPChannel, dm_.RODataSnapConnection, config, message_set_);
+    } else if (protocol == u"TCP") {
+      SetupTCPChannel(dm_.roTCPChannel, dm_.RODataSnapConnection, config, message_set_);
+    } else if (protocol == u"UDP") {
+      SetupUDPChannel(dm_.roUDPChannel, dm_.RODataSnapConnection, config, message_set_);
+    }
+  } catch (const std::exception& error) {
+    setup_failure_ = error.what();
+    throw;
   }
 }
 
 void DataModuleConnector::CreateServiceProxy(const TClientConfig& config) {
   dm_.UMServer.reset();
+  if (!setup_failure_.empty()) {
+    throw std::runtime_error("The connection could not be set up from this profile: " +
+                             setup_failure_);
+  }
 
   remoting::ClientChannel* channel = nullptr;
   if (config.ServerProtocol == u"HTTP") {

@@ -5,6 +5,8 @@
 // client it builds replaces UMServer. The login and the dataset traffic that follows then
 // share one channel, one message and so one server session.
 
+#include <string>
+
 #include "client/connection/login_connector.h"
 #include "client/connection/transport_setup.h"
 #include "client/server/data_module.h"
@@ -22,14 +24,18 @@ class DataModuleConnector : public LoginConnector {
   // Picks the set-up of the profile's protocol ("HTTP", "TCP" or "UDP", exact); any other
   // protocol configures nothing.
   void SetupChannel(const TClientConfig& config) override;
-  // Throws when the profile's protocol or message has no component here; UMServer is then
-  // empty rather than left on an earlier attempt's transport.
+  // Throws when the profile's protocol or message has no component here, or when the
+  // channel set-up of this attempt failed: a half-configured channel still points where an
+  // earlier profile sent it, and a login must not reach a server this profile does not
+  // name. UMServer is then empty rather than left on an earlier attempt's transport.
   void CreateServiceProxy(const TClientConfig& config) override;
   QString login(const QString& user_name, const QString& password, const QString& role) override;
 
  private:
   server::TfrmDmUMClient& dm_;
   TMessageSet message_set_;
+  // Why the last channel set-up failed; empty when it succeeded.
+  std::string setup_failure_;
 };
 
 }  // namespace tovra::client

@@ -240,6 +240,54 @@ TEST_P(LoginAgainstServerTest, ADeadServerIsAConnectionErrorAndTheDialogStaysOpe
   EXPECT_LT(waited.elapsed(), 20000);
 }
 
+class LoginSetUpTest : public DialogTest {};
+
+TEST_F(LoginSetUpTest, AProfileTheChannelCannotTakeNeverReachesTheEarlierServer) {
+  QTemporaryDir server_dir;
+  ASSERT_TRUE(server_dir.isValid());
+  UmServer server(server_dir.path());
+  QString error;
+  ASSERT_TRUE(server.Start(error)) << error.toStdString();
+
+  TClientConfig config;
+  SetDefaultConfig(config);
+  config.ServerName = "127.0.0.1";
+  config.ServerProtocol = "TCP";
+  config.Port = server.tcp;
+  WriteClientConfig(ProfilesKey + "tcp", config);
+  WriteLastProfileName(ProfilesKey, "tcp");
+
+  tovra::client::server::TfrmDmUMClient dm;
+  DataModuleConnector connector(dm);
+  TfrmUmClientLogin dialog(connector, nullptr);
+  dialog.show();
+  const auto press = [&] {
+    dialog.edUsername->setText("SYSDBA");
+    dialog.edPassWord->setText(kPassword);
+    MessageBoxCatcher catcher;
+    dialog.btnLogin->click();
+    return catcher.Texts();
+  };
+  ASSERT_EQ(press(), QStringList());
+  ASSERT_TRUE(dialog.LoginOK);
+
+  // A port the channel cannot take: the TCP channel still points at the running server,
+  // but this attempt must not log in there.
+  config.Port = 70000;
+  WriteClientConfig(ProfilesKey + "tcp", config);
+  dialog.show();
+  const QStringList boxes = press();
+  ASSERT_EQ(boxes.size(), 2);
+  EXPECT_TRUE(boxes[0].startsWith("Error while preparing Connection-Objects: "))
+      << boxes[0].toStdString();
+  EXPECT_TRUE(boxes[0].contains("70000"));
+  EXPECT_TRUE(boxes[1].startsWith("Error while trying to connect to server! "))
+      << boxes[1].toStdString();
+  EXPECT_FALSE(dialog.LoginOK);
+  EXPECT_TRUE(dialog.isVisible());
+  EXPECT_EQ(dm.UMServer, nullptr);
+}
+
 // tinyproxy on loopback that asks for Basic credentials.
 class Tinyproxy {
  public:
