@@ -239,6 +239,7 @@ class TcpSession : public Session, public std::enable_shared_from_this<TcpSessio
         return;
       }
       Log(LogLevel::kDebug, "closed the idle TCP connection of " + self->peer_);
+      std::lock_guard lock(self->mutex_);
       error_code ignored;
       self->socket_.close(ignored);
     });
@@ -345,7 +346,8 @@ class TcpSession : public Session, public std::enable_shared_from_this<TcpSessio
         error_code ec;
         written = asio::write(socket_, Frame(0), ec);
         failed = ec && ec != asio::error::would_block;
-        if (!failed && written == answer_header_.size() + answer_.size()) {
+        // (Bytes of a next frame already received are left to the loop.)
+        if (!failed && written == answer_header_.size() + answer_.size() && in_length_ == 0) {
           // The common case: the whole answer went out. Waiting for the next request starts
           // here too, which spares the loop a wake-up on every call.
           answer_.clear();

@@ -209,6 +209,33 @@ TEST(TcpChannel, ACallWhoseAnswerIsLostIsNotRepeated) {
   EXPECT_EQ(runs, 1);
 }
 
+TEST(TcpListener, FramesSentBackToBackAreAnsweredInOrder) {
+  Loopback loopback;
+  auto frame = [](const Bytes& payload) {
+    const auto header = FrameHeader(static_cast<std::uint32_t>(payload.size()));
+    Bytes bytes(header.begin(), header.end());
+    bytes.insert(bytes.end(), payload.begin(), payload.end());
+    return bytes;
+  };
+  // Three frames in one write, the last one cut and completed by a second write.
+  const Bytes a = Pattern(10, 1), b = Pattern(0, 2), c = Pattern(30'000, 3);
+  Bytes sent = frame(a);
+  for (const Bytes& more : {frame(b), frame(c)}) {
+    sent.insert(sent.end(), more.begin(), more.end());
+  }
+  RawConnection raw(loopback.server().TcpPort());
+  raw.Send(std::span(sent).first(sent.size() - 100));
+  std::this_thread::sleep_for(milliseconds(50));
+  raw.Send(std::span(sent).last(100));
+  Bytes expected = frame(Reversed(a));
+  for (const Bytes& more : {frame(Reversed(b)), frame(Reversed(c))}) {
+    expected.insert(expected.end(), more.begin(), more.end());
+  }
+  const std::string answer = raw.ReadUntilClosed(milliseconds(1000));
+  EXPECT_FALSE(raw.closed());
+  EXPECT_EQ(Bytes(answer.begin(), answer.end()), expected);
+}
+
 TEST(TcpListener, BadInputDropsOnlyThatConnection) {
   ServerOptions options = LoopbackOptions();
   options.limits.max_message_size = 1 << 20;
