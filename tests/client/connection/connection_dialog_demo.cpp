@@ -1,9 +1,11 @@
 // Shows one of the connection dialogs on its own, without a main window or a server, for
 // looking at it and for screenshots. The store is the user's, so run it with a scratch
-// XDG_CONFIG_HOME; --sample fills it with a few profiles first.
+// XDG_CONFIG_HOME; --sample fills it with a few profiles first. With --live the login
+// dialog logs in for real, through the client's data module, for example against
+// `tovra-umserver --demo`; the exit status then says whether the login succeeded.
 //
-//   connection_dialog_demo login|config|proxy [--sample] [--profiles] [--bare] [--attempt] [--grab
-//   file.png]
+//   connection_dialog_demo login|config|proxy [--sample] [--live] [--profiles] [--bare]
+//   [--attempt] [--grab file.png]
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -14,6 +16,7 @@
 #include <cstdio>
 
 #include "client/connection/client_config_dialog.h"
+#include "client/connection/data_module_connector.h"
 #include "client/connection/login_dialog.h"
 #include "client/connection/proxy_config_dialog.h"
 
@@ -64,13 +67,15 @@ int main(int argc, char** argv) {
                                   QStringLiteral("store sample profiles"));
   const QCommandLineOption profiles(QStringLiteral("profiles"),
                                     QStringLiteral("open the profiles panel of the login dialog"));
+  const QCommandLineOption live(QStringLiteral("live"),
+                                QStringLiteral("log in for real through the data module"));
   const QCommandLineOption bare(QStringLiteral("bare"),
                                 QStringLiteral("configuration dialog without the profile name"));
   const QCommandLineOption attempt(
       QStringLiteral("attempt"), QStringLiteral("press login; --grab then takes the message box"));
   const QCommandLineOption grab(QStringLiteral("grab"), QStringLiteral("save a picture and quit"),
                                 QStringLiteral("file"));
-  parser.addOptions({sample, profiles, bare, attempt, grab});
+  parser.addOptions({sample, live, profiles, bare, attempt, grab});
   parser.addHelpOption();
   parser.process(app);
   const QString which = parser.positionalArguments().value(0, QStringLiteral("login"));
@@ -78,12 +83,18 @@ int main(int argc, char** argv) {
   if (parser.isSet(sample)) {
     StoreSamples();
   }
-  NoServer connector;
+  NoServer no_server;
+  tovra::client::server::TfrmDmUMClient data_module;
+  DataModuleConnector data_module_connector(data_module);
+  LoginConnector& connector =
+      parser.isSet(live) ? static_cast<LoginConnector&>(data_module_connector) : no_server;
   std::unique_ptr<QDialog> dialog;
   if (which == u"login") {
     auto login = std::make_unique<TfrmUmClientLogin>(connector, nullptr);
     login->edUsername->setText(QStringLiteral("SYSDBA"));
-    login->edPassWord->setText(QStringLiteral("masterkey"));
+    if (!parser.isSet(live)) {
+      login->edPassWord->setText(QStringLiteral("masterkey"));
+    }
     dialog = std::move(login);
   } else if (which == u"config") {
     auto config = std::make_unique<TfrmClientConfig>(nullptr);
