@@ -26,7 +26,8 @@ using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
 using ::testing::HasSubstr;
 
-// Collects the remoting layer's log lines for the life of a test.
+// Collects the remoting layer's log lines for the life of a test. The sink may only be
+// replaced while nothing logs, so a capture is made before the server and ends after it.
 class LogCapture {
  public:
   LogCapture() {
@@ -36,7 +37,21 @@ class LogCapture {
     });
   }
   ~LogCapture() { SetLogSink({}); }
+  // Waits a little for the line: the server logs on its own threads.
   bool Contains(const std::string& part) const {
+    const auto until = Clock::now() + milliseconds(3000);
+    while (!Seen(part) && Clock::now() < until) {
+      std::this_thread::sleep_for(milliseconds(10));
+    }
+    return Seen(part);
+  }
+  void Clear() {
+    std::lock_guard lock(mutex_);
+    lines_.clear();
+  }
+
+ private:
+  bool Seen(const std::string& part) const {
     std::lock_guard lock(mutex_);
     for (const auto& line : lines_) {
       if (line.find(part) != std::string::npos) {
@@ -46,7 +61,6 @@ class LogCapture {
     return false;
   }
 
- private:
   mutable std::mutex mutex_;
   std::vector<std::string> lines_;
 };
@@ -258,13 +272,14 @@ TEST(TcpListener, BadInputDropsOnlyThatConnection) {
       {"largest announceable frame", header(0xffffffffu), false, "exceeds the limit"},
       {"frame cut short", truncated, true, "ended inside a frame"},
   };
+  LogCapture log;
   Loopback loopback(options);
   auto good = loopback.Channel(Kind::kTcp);
   SetCallTimeout(*good, milliseconds(3000));
   EXPECT_EQ(Call(*good, Pattern(10)), Reversed(Pattern(10)));
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    LogCapture log;
+    log.Clear();
     RawConnection raw(loopback.server().TcpPort());
     raw.Send(c.bytes);
     if (c.half_close) {
@@ -572,8 +587,8 @@ TEST(UdpListener, IncompleteRequestsAreBoundedAndExpire) {
   ServerOptions options = LoopbackOptions();
   options.udp_memory_budget = 64 * 1024;
   options.udp_incomplete_ttl = milliseconds(300);
-  Loopback loopback(options);
   LogCapture log;
+  Loopback loopback(options);
   // First fragments of many calls that never complete, from one peer.
   const auto start = Clock::now();
   {
