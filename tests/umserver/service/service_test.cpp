@@ -567,7 +567,7 @@ TEST_F(ServiceTest, WithAnErrorLimitOfZeroTheFirstRefusedRowStopsTheRest) {
 // --- sessions ending: what was not committed is gone ----------------------------------------
 
 TEST_F(ServiceTest, DestroyDataModuleAndExpiryRollBack) {
-  auto& server = Start({"--session-timeout", "1"});
+  auto& server = Start({"--session-timeout", "2"});
   for (const std::string ending : {"DestroyDataModule", "expiry"}) {
     SCOPED_TRACE(ending);
     Client client(server, Transport::kTcp);
