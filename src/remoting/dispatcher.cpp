@@ -17,9 +17,31 @@ Answer Fault(const Call& call, std::string text) {
   return answer;
 }
 
+// Names in a call come from the client: log lines show them with control characters escaped
+// and cut short, so that a request cannot forge or flood the server's log.
+std::string LogSafe(std::string_view text) {
+  constexpr std::size_t kMaxShown = 120;
+  std::string out;
+  for (const unsigned char c : text.substr(0, kMaxShown)) {
+    if (c < 0x20 || c == 0x7f) {
+      static constexpr char kHex[] = "0123456789abcdef";
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  if (text.size() > kMaxShown) {
+    out += "...";
+  }
+  return out;
+}
+
 std::string Describe(const Call& call) {
-  return call.library + "." + call.interface_name + "." + call.operation + " (client " +
-         call.client_id + ", request " + std::to_string(call.request_number) + ")";
+  return LogSafe(call.library) + "." + LogSafe(call.interface_name) + "." +
+         LogSafe(call.operation) + " (client " + LogSafe(call.client_id) + ", request " +
+         std::to_string(call.request_number) + ")";
 }
 
 }  // namespace
@@ -78,6 +100,7 @@ Answer Dispatcher::RunInSession(const Call& call, const Entry& entry) {
         Log(LogLevel::kWarning, "refused " + Describe(call) + ": too many sessions");
         return Fault(call, "The server has too many sessions open. Try again later.");
       }
+      Log(LogLevel::kInfo, "refused " + Describe(call) + ": no session");
       return Fault(call, std::string(kNoSession));
     }
     session->Touch(Session::Clock::now());
@@ -96,6 +119,7 @@ Answer Dispatcher::RunInSession(const Call& call, const Entry& entry) {
                              std::to_string(session->last_request_) + "; it is not run again.");
     }
     if (entry.policy == SessionPolicy::kRequired && !session->open_) {
+      Log(LogLevel::kInfo, "refused " + Describe(call) + ": no session");
       return Fault(call, std::string(kNoSession));
     }
 

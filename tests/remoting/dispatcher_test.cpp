@@ -136,6 +136,21 @@ TEST(Dispatcher, OperationsThatNeedASessionAreRefusedWithoutOne) {
   EXPECT_EQ(service.runs, 0);
 }
 
+TEST(Dispatcher, RefusalsWithoutASessionAreLoggedWithTheClientsTextEscaped) {
+  std::vector<std::string> log;
+  SetLogSink([&](LogLevel, std::string_view text) { log.emplace_back(text); });
+  TestService service;
+  Client client(service);
+  client.message.SetClientId("forged\nline");
+  EXPECT_EQ(FaultOf([&] { client.Call("Whoami"); }), Dispatcher::kNoSession);
+  SetLogSink(nullptr);
+
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_THAT(log[0], HasSubstr("TestService.Whoami"));
+  EXPECT_THAT(log[0], HasSubstr("forged\\x0aline"));
+  EXPECT_THAT(log[0], HasSubstr("no session"));
+}
+
 TEST(Dispatcher, ARepeatedRequestRunsOnceAndGetsTheSameAnswer) {
   TestService service;
   Client client(service, /*sends_per_call=*/3);
