@@ -656,12 +656,25 @@ void ClientDataSet::WriteField(Field& field, Value value) {
   Notify(Change::FieldChanged, &field);
 }
 
-void ClientDataSet::Insert() {
-  CheckBrowseMode();
-  CheckWritable();
+std::unique_ptr<ClientDataSet::Record> ClientDataSet::NewRecord() {
   auto record = std::make_unique<Record>();
   record->id = next_id_++;
   record->values.assign(fields_.size(), Value{});
+  return record;
+}
+
+void ClientDataSet::BeginInsert(Record* record) {
+  inserting_ = record;
+  buffer_.assign(fields_.size(), Value{});
+  modified_ = false;
+  eof_ = bof_ = false;
+  SetState(DataSetState::Insert);
+}
+
+void ClientDataSet::Insert() {
+  CheckBrowseMode();
+  CheckWritable();
+  auto record = NewRecord();
   Record* r = record.get();
   Record* current = Current();
   if (current) {
@@ -676,30 +689,20 @@ void ClientDataSet::Insert() {
   }
   for (std::size_t i = 0; i < view_.size(); ++i)
     view_[i]->view_pos = static_cast<int>(i);
-  inserting_ = r;
-  buffer_.assign(fields_.size(), Value{});
-  modified_ = false;
-  eof_ = bof_ = false;
-  SetState(DataSetState::Insert);
+  BeginInsert(r);
 }
 
 void ClientDataSet::Append() {
   CheckBrowseMode();
   Last();
   CheckWritable();
-  auto record = std::make_unique<Record>();
-  record->id = next_id_++;
-  record->values.assign(fields_.size(), Value{});
+  auto record = NewRecord();
   Record* r = record.get();
   records_.push_back(std::move(record));
   view_.push_back(r);
   r->view_pos = static_cast<int>(view_.size()) - 1;
   cursor_ = r->view_pos;
-  inserting_ = r;
-  buffer_.assign(fields_.size(), Value{});
-  modified_ = false;
-  eof_ = bof_ = false;
-  SetState(DataSetState::Insert);
+  BeginInsert(r);
 }
 
 void ClientDataSet::Edit() {

@@ -275,6 +275,9 @@ class ClientDataSet {
   void CheckWritable() const;
   Record* Current() const;
   void SetState(DataSetState state);
+  // A new, empty record for Insert and Append, and the insert state around it.
+  std::unique_ptr<Record> NewRecord();
+  void BeginInsert(Record* record);
   void Notify(Change change, Field* field = nullptr);
   void MoveTo(int position);
 
