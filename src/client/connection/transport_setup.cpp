@@ -40,6 +40,16 @@ void AttachTo(server::DatasetConnection& connection, remoting::ClientChannel& ch
   }
 }
 
+// TCP and UDP take the same settings from a profile: port, then host, then the envelope.
+template <typename Channel>
+void SetupHostChannel(Channel& channel, server::DatasetConnection& connection,
+                      const TClientConfig& config, const TMessageSet& messages) {
+  channel.SetPort(PortOf(config.Port, "port"));
+  channel.SetHost(config.ServerName.toStdString());
+  SetupEnvelope(channel, config);
+  AttachTo(connection, channel, config, messages);
+}
+
 }  // namespace
 
 remoting::Cipher EncryptionMethodOf(const QString& name) {
@@ -92,18 +102,12 @@ void SetupHTTPChannel(remoting::HttpClientChannel& channel, server::DatasetConne
 
 void SetupTCPChannel(remoting::TcpClientChannel& channel, server::DatasetConnection& connection,
                      TClientConfig config, const TMessageSet& messages) {
-  channel.SetPort(PortOf(config.Port, "port"));
-  channel.SetHost(config.ServerName.toStdString());
-  SetupEnvelope(channel, config);
-  AttachTo(connection, channel, config, messages);
+  SetupHostChannel(channel, connection, config, messages);
 }
 
 void SetupUDPChannel(remoting::UdpClientChannel& channel, server::DatasetConnection& connection,
                      TClientConfig config, const TMessageSet& messages) {
-  channel.SetPort(PortOf(config.Port, "port"));
-  channel.SetHost(config.ServerName.toStdString());
-  SetupEnvelope(channel, config);
-  AttachTo(connection, channel, config, messages);
+  SetupHostChannel(channel, connection, config, messages);
 }
 
 }  // namespace tovra::client
