@@ -104,130 +104,6 @@ void ClientDataSet::ClearLocateIndexes() {
 }
 
 // ---------------------------------------------------------------------------------------
-// Field
-
-bool Field::IsNull() const {
-  return dataset::IsNull(AsValue());
-}
-
-const Value& Field::AsValue() const {
-  return dataset_->ReadField(*this);
-}
-
-int Field::AsInteger() const {
-  const std::int64_t v = ValueToInteger(AsValue(), def_.type, def_.name);
-  if (v < INT32_MIN || v > INT32_MAX) {
-    throw DataSetError("The value " + std::to_string(v) + " of field '" + def_.name +
-                       "' is out of the integer range");
-  }
-  return static_cast<int>(v);
-}
-
-std::int64_t Field::AsLargeInt() const {
-  return ValueToInteger(AsValue(), def_.type, def_.name);
-}
-std::string Field::AsString() const {
-  return ValueToText(AsValue(), def_.type);
-}
-double Field::AsFloat() const {
-  return ValueToFloat(AsValue(), def_.type, def_.name);
-}
-bool Field::AsBoolean() const {
-  return ValueToBoolean(AsValue(), def_.type, def_.name);
-}
-
-void Field::SetValue(Value value) {
-  Value converted;
-  if (!ConvertValue(value, def_.type, converted)) {
-    throw DataSetError("The value is not a valid " + std::string(FieldTypeName(def_.type)) +
-                       " value for field '" + def_.name + "'");
-  }
-  dataset_->WriteField(*this, std::move(converted));
-}
-void Field::SetAsInteger(int value) {
-  SetAsLargeInt(value);
-}
-void Field::SetAsLargeInt(std::int64_t value) {
-  dataset_->WriteField(*this, ValueFromInteger(value, def_.type, def_.name));
-}
-void Field::SetAsString(std::string_view value) {
-  dataset_->WriteField(*this, ValueFromText(value, def_.type, def_.name));
-}
-void Field::SetAsFloat(double value) {
-  SetValue(Value{value});
-}
-void Field::SetAsBoolean(bool value) {
-  SetValue(Value{value});
-}
-void Field::Clear() {
-  dataset_->WriteField(*this, Value{});
-}
-
-// ---------------------------------------------------------------------------------------
-// Parameters
-
-DataSetParam::DataSetParam(std::string name, FieldType type, Value value) {
-  param_.name = std::move(name);
-  param_.type = type;
-  SetValue(std::move(value));
-}
-
-int DataSetParam::AsInteger() const {
-  const std::int64_t v = ValueToInteger(param_.value, param_.type, param_.name);
-  if (v < INT32_MIN || v > INT32_MAX) {
-    throw DataSetError("The value of parameter '" + param_.name + "' is out of range");
-  }
-  return static_cast<int>(v);
-}
-std::string DataSetParam::AsString() const {
-  return ValueToText(param_.value, param_.type);
-}
-
-void DataSetParam::SetValue(Value value) {
-  Value converted;
-  if (!ConvertValue(value, param_.type, converted)) {
-    throw DataSetError("The value is not a valid " + std::string(FieldTypeName(param_.type)) +
-                       " value for parameter '" + param_.name + "'");
-  }
-  param_.value = std::move(converted);
-}
-void DataSetParam::SetAsInteger(int value) {
-  param_.value = ValueFromInteger(value, param_.type, param_.name);
-}
-void DataSetParam::SetAsString(std::string_view value) {
-  param_.value = ValueFromText(value, param_.type, param_.name);
-}
-
-DataSetParam& ParamList::CreateParam(FieldType type, std::string name, Value initial) {
-  if (FindParam(name))
-    throw DataSetError("Parameter '" + name + "' exists already");
-  params_.push_back(std::make_unique<DataSetParam>(std::move(name), type, std::move(initial)));
-  return *params_.back();
-}
-
-DataSetParam* ParamList::FindParam(std::string_view name) {
-  for (auto& p : params_) {
-    if (SameFieldName(p->Name(), name))
-      return p.get();
-  }
-  return nullptr;
-}
-
-DataSetParam& ParamList::ParamByName(std::string_view name) {
-  if (DataSetParam* p = FindParam(name))
-    return *p;
-  throw DataSetError("Parameter '" + std::string(name) + "' not found");
-}
-
-std::vector<Param> ParamList::ToParams() const {
-  std::vector<Param> out;
-  out.reserve(params_.size());
-  for (const auto& p : params_)
-    out.push_back(p->ToParam());
-  return out;
-}
-
-// ---------------------------------------------------------------------------------------
 // Fields, opening and closing
 
 ClientDataSet::ClientDataSet() = default;
@@ -343,7 +219,7 @@ void ClientDataSet::LoadFromPacket(DataPacket packet) {
   }
   RebuildView(nullptr, 0);
   bof_ = true;
-  Notify(Change::StateChanged);
+  Notify({{DataChange::Kind::DataReset}, {DataChange::Kind::StateChanged, nullptr, cursor_}});
 }
 
 void ClientDataSet::CreateDataSet() {
@@ -358,20 +234,20 @@ void ClientDataSet::CreateDataSet() {
     throw;
   }
   RebuildView(nullptr, 0);
-  Notify(Change::StateChanged);
+  Notify({{DataChange::Kind::DataReset}, {DataChange::Kind::StateChanged, nullptr, cursor_}});
 }
 
 void ClientDataSet::Close() {
   if (!Active())
     return;
   Reset();
-  Notify(Change::StateChanged);
+  Notify({{DataChange::Kind::DataReset}, {DataChange::Kind::StateChanged}});
 }
 
 void ClientDataSet::Reset() {
   records_.clear();
   view_.clear();
-  log_.clear();
+  log_.Clear();
   ClearLocateIndexes();
   buffer_.clear();
   inserting_ = nullptr;
@@ -492,7 +368,7 @@ void ClientDataSet::SetFilter(std::string text) {
   BindFilter(filter_);
   if (filtered_) {
     RebuildView(Current(), 0);
-    Notify(Change::DataChanged);
+    Notify({{DataChange::Kind::DataReset}});
   }
 }
 
@@ -508,7 +384,7 @@ void ClientDataSet::SetFiltered(bool filtered) {
   if (!Active())
     return;
   RebuildView(Current(), 0);
-  Notify(Change::DataChanged);
+  Notify({{DataChange::Kind::DataReset}});
 }
 
 void ClientDataSet::SetIndexFieldNames(std::string names) {
@@ -517,7 +393,7 @@ void ClientDataSet::SetIndexFieldNames(std::string names) {
     index_fields_ = ParseFieldList(names);
     index_field_names_ = std::move(names);
     RebuildView(Current(), cursor_);
-    Notify(Change::DataChanged);
+    Notify({{DataChange::Kind::DataReset}});
   } else {
     index_field_names_ = std::move(names);
   }
@@ -553,7 +429,7 @@ void ClientDataSet::MoveTo(int position) {
   cursor_ = position;
   eof_ = bof_ = false;
   if (Current() != before)
-    Notify(Change::RecordMoved);
+    Notify({{DataChange::Kind::CursorMoved, nullptr, cursor_}});
 }
 
 void ClientDataSet::First() {
@@ -563,7 +439,7 @@ void ClientDataSet::First() {
   bof_ = true;
   eof_ = view_.empty();
   if (Current() != before)
-    Notify(Change::RecordMoved);
+    Notify({{DataChange::Kind::CursorMoved, nullptr, cursor_}});
 }
 
 void ClientDataSet::Last() {
@@ -573,7 +449,7 @@ void ClientDataSet::Last() {
   eof_ = true;
   bof_ = view_.empty();
   if (Current() != before)
-    Notify(Change::RecordMoved);
+    Notify({{DataChange::Kind::CursorMoved, nullptr, cursor_}});
 }
 
 void ClientDataSet::Next() {
@@ -608,19 +484,19 @@ const Value& ClientDataSet::ValueAt(int row, int field) const {
   return view_.at(static_cast<std::size_t>(row))->values.at(static_cast<std::size_t>(field));
 }
 
+UpdateStatus ClientDataSet::RowStatus(int row) const {
+  const Record* r = view_.at(static_cast<std::size_t>(row));
+  if (r == inserting_)
+    return UpdateStatus::Inserted;
+  return log_.StatusOf(r->id);
+}
+
 // ---------------------------------------------------------------------------------------
 // Editing
 
 void ClientDataSet::CheckWritable() const {
   if (read_only_)
     throw DataSetError("Cannot modify a read-only dataset");
-}
-
-void ClientDataSet::SetState(DataSetState state) {
-  if (state_ == state)
-    return;
-  state_ = state;
-  Notify(Change::StateChanged);
 }
 
 const Value& ClientDataSet::ReadField(const Field& field) const {
@@ -653,7 +529,7 @@ void ClientDataSet::WriteField(Field& field, Value value) {
   }
   buffer_[static_cast<std::size_t>(field.Index())] = std::move(value);
   modified_ = true;
-  Notify(Change::FieldChanged, &field);
+  Notify({{DataChange::Kind::FieldChanged, &field, cursor_}}, &field);
 }
 
 std::unique_ptr<ClientDataSet::Record> ClientDataSet::NewRecord() {
@@ -668,7 +544,10 @@ void ClientDataSet::BeginInsert(Record* record) {
   buffer_.assign(fields_.size(), Value{});
   modified_ = false;
   eof_ = bof_ = false;
-  SetState(DataSetState::Insert);
+  state_ = DataSetState::Insert;
+  Notify({{DataChange::Kind::RowInserted, nullptr, cursor_},
+          {DataChange::Kind::CursorMoved, nullptr, cursor_},
+          {DataChange::Kind::StateChanged, nullptr, cursor_}});
 }
 
 void ClientDataSet::Insert() {
@@ -716,7 +595,8 @@ void ClientDataSet::Edit() {
   }
   buffer_ = Current()->values;
   modified_ = false;
-  SetState(DataSetState::Edit);
+  state_ = DataSetState::Edit;
+  Notify({{DataChange::Kind::StateChanged, nullptr, cursor_}});
 }
 
 void ClientDataSet::Post() {
@@ -728,62 +608,50 @@ void ClientDataSet::Post() {
       throw DataSetError("Field '" + f->FieldName() + "' must have a value");
     }
   }
-  if (state_ == DataSetState::Insert) {
-    Record* r = inserting_;
-    r->values = std::move(buffer_);
-    buffer_.clear();
-    inserting_ = nullptr;
-    modified_ = false;
-    LogEntry entry;
-    entry.kind = UpdateKind::Insert;
-    entry.seq = next_seq_++;
-    log_[r->id] = std::move(entry);
-    for (auto& index : locate_indexes_)
-      index->Add(r);
-    state_ = DataSetState::Browse;
-    if (!index_fields_.empty() || filtered_)
-      RebuildView(r, cursor_);
-    Notify(Change::StateChanged);
-    return;
-  }
   Record* r = Current();
-  std::vector<bool> changed(fields_.size(), false);
-  bool any = false;
-  for (std::size_t i = 0; i < fields_.size(); ++i) {
-    changed[i] = !(buffer_[i] == r->values[i]);
-    any = any || changed[i];
-  }
-  if (any) {
-    for (auto& index : locate_indexes_)
-      index->Remove(r);
-    std::vector<Value> before = std::move(r->values);
+  const int position = cursor_;
+  bool rebuild = false;
+  if (state_ == DataSetState::Insert) {
+    r = inserting_;
     r->values = std::move(buffer_);
+    inserting_ = nullptr;
+    log_.RecordInsert(r->id);
     for (auto& index : locate_indexes_)
       index->Add(r);
-    FoldEdit(*r, std::move(before));
+    rebuild = !index_fields_.empty() || filtered_;
+  } else {
+    std::vector<bool> changed(fields_.size(), false);
+    bool any = false;
+    for (std::size_t i = 0; i < fields_.size(); ++i) {
+      changed[i] = !(buffer_[i] == r->values[i]);
+      any = any || changed[i];
+    }
+    if (any) {
+      for (auto& index : locate_indexes_)
+        index->Remove(r);
+      std::vector<Value> before = std::move(r->values);
+      r->values = std::move(buffer_);
+      for (auto& index : locate_indexes_)
+        index->Add(r);
+      log_.RecordEdit(*r, std::move(before));
+    }
+    rebuild = any && ViewDependsOn(changed);
   }
   buffer_.clear();
   modified_ = false;
   state_ = DataSetState::Browse;
-  if (any && ViewDependsOn(changed))
+  std::vector<DataChange> changes;
+  if (rebuild) {
+    // The posted row may move in the order or leave the filtered view.
+    const std::vector<Record*> before = view_;
     RebuildView(r, cursor_);
-  Notify(Change::StateChanged);
-}
-
-void ClientDataSet::FoldEdit(Record& record, std::vector<Value> before) {
-  auto it = log_.find(record.id);
-  if (it == log_.end()) {
-    LogEntry entry;
-    entry.kind = UpdateKind::Modify;
-    entry.seq = next_seq_++;
-    entry.original = std::move(before);
-    log_.emplace(record.id, std::move(entry));
-  } else if (it->second.kind == UpdateKind::Modify && it->second.original == record.values) {
-    // Edited back to what the provider delivered: nothing left to send.
-    log_.erase(it);
+    DescribeRowChange(before, r, changes);
+    DescribeCursor(r, position, changes);
+  } else {
+    changes.push_back({DataChange::Kind::RowChanged, nullptr, position});
   }
-  // An inserted row stays one insert with its latest values; a modified row keeps the
-  // original values it was first read with.
+  changes.push_back({DataChange::Kind::StateChanged, nullptr, cursor_});
+  Notify(std::move(changes));
 }
 
 void ClientDataSet::Cancel() {
@@ -792,13 +660,16 @@ void ClientDataSet::Cancel() {
     buffer_.clear();
     modified_ = false;
     state_ = DataSetState::Browse;
-    Notify(Change::StateChanged);
+    // The row shows its stored values again.
+    Notify({{DataChange::Kind::RowChanged, nullptr, cursor_},
+            {DataChange::Kind::StateChanged, nullptr, cursor_}});
   } else if (state_ == DataSetState::Insert) {
     Record* r = inserting_;
+    const int position = r->view_pos;
     inserting_ = nullptr;
     buffer_.clear();
     modified_ = false;
-    view_.erase(view_.begin() + r->view_pos);
+    view_.erase(view_.begin() + position);
     records_.erase(std::find_if(records_.begin(), records_.end(),
                                 [&](const auto& p) { return p.get() == r; }));
     for (std::size_t i = 0; i < view_.size(); ++i)
@@ -807,7 +678,9 @@ void ClientDataSet::Cancel() {
     cursor_ = size == 0 ? -1 : std::min(cursor_, size - 1);
     eof_ = bof_ = size == 0;
     state_ = DataSetState::Browse;
-    Notify(Change::StateChanged);
+    Notify({{DataChange::Kind::RowDeleted, nullptr, position},
+            {DataChange::Kind::CursorMoved, nullptr, cursor_},
+            {DataChange::Kind::StateChanged, nullptr, cursor_}});
   }
 }
 
@@ -818,7 +691,8 @@ void ClientDataSet::Delete() {
     Cancel();
     return;
   }
-  if (state_ == DataSetState::Edit) {
+  const bool was_editing = state_ == DataSetState::Edit;
+  if (was_editing) {
     buffer_.clear();
     modified_ = false;
     state_ = DataSetState::Browse;
@@ -826,6 +700,7 @@ void ClientDataSet::Delete() {
   Record* r = Current();
   if (!r)
     throw DataSetError("Cannot perform this operation on an empty dataset");
+  const int position = cursor_;
   for (auto& index : locate_indexes_)
     index->Remove(r);
   auto owner_it =
@@ -836,25 +711,16 @@ void ClientDataSet::Delete() {
   for (std::size_t i = static_cast<std::size_t>(cursor_); i < view_.size(); ++i) {
     view_[i]->view_pos = static_cast<int>(i);
   }
-
-  auto it = log_.find(r->id);
-  if (it == log_.end()) {
-    LogEntry entry;
-    entry.kind = UpdateKind::Delete;
-    entry.seq = next_seq_++;
-    entry.original = owner->values;
-    entry.deleted = std::move(owner);
-    log_.emplace(r->id, std::move(entry));
-  } else if (it->second.kind == UpdateKind::Insert) {
-    log_.erase(it);  // inserted and deleted again: the provider never hears of it
-  } else {
-    it->second.kind = UpdateKind::Delete;  // keeps the original of the earlier edit
-    it->second.deleted = std::move(owner);
-  }
+  owner->view_pos = -1;
+  log_.RecordDelete(std::move(owner));
   const int size = static_cast<int>(view_.size());
   cursor_ = size == 0 ? -1 : std::min(cursor_, size - 1);
   eof_ = bof_ = size == 0;
-  Notify(Change::DataChanged);
+  std::vector<DataChange> changes = {{DataChange::Kind::RowDeleted, nullptr, position},
+                                     {DataChange::Kind::CursorMoved, nullptr, cursor_}};
+  if (was_editing)
+    changes.push_back({DataChange::Kind::StateChanged, nullptr, cursor_});
+  Notify(std::move(changes));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -909,83 +775,16 @@ bool ClientDataSet::Locate(std::string_view key_fields, std::span<const Value> v
 // Change log
 
 Delta ClientDataSet::GetDelta() const {
-  Delta delta;
-  delta.fields.reserve(fields_.size());
+  std::vector<FieldDef> fields;
+  fields.reserve(fields_.size());
   for (const auto& f : fields_)
-    delta.fields.push_back(f->Definition());
-  std::vector<std::pair<std::uint64_t, DeltaRow>> rows;
-  rows.reserve(log_.size());
-  if (!log_.empty()) {
-    for (const auto& r : records_) {
-      if (r.get() == inserting_)
-        continue;
-      auto it = log_.find(r->id);
-      if (it == log_.end())
-        continue;
-      DeltaRow row;
-      row.row_id = r->id;
-      row.kind = it->second.kind;
-      row.new_values = r->values;
-      if (row.kind == UpdateKind::Modify) {
-        row.original = it->second.original;
-        row.changed.resize(fields_.size());
-        for (std::size_t i = 0; i < fields_.size(); ++i) {
-          row.changed[i] = !(row.original[i] == row.new_values[i]);
-        }
-      }
-      rows.emplace_back(it->second.seq, std::move(row));
-    }
-    for (const auto& [id, entry] : log_) {
-      if (entry.kind != UpdateKind::Delete)
-        continue;
-      DeltaRow row;
-      row.row_id = id;
-      row.kind = UpdateKind::Delete;
-      row.original = entry.original;
-      rows.emplace_back(entry.seq, std::move(row));
-    }
-  }
-  std::sort(rows.begin(), rows.end(),
-            [](const auto& a, const auto& b) { return a.first < b.first; });
-  delta.rows.reserve(rows.size());
-  for (auto& [seq, row] : rows)
-    delta.rows.push_back(std::move(row));
-  return delta;
-}
-
-void ClientDataSet::UndoEntry(std::uint64_t id, LogEntry& entry) {
-  auto find = [&](std::uint64_t wanted) {
-    return std::find_if(records_.begin(), records_.end(),
-                        [&](const auto& p) { return p->id == wanted; });
-  };
-  switch (entry.kind) {
-    case UpdateKind::Insert: {
-      auto it = find(id);
-      if (it != records_.end())
-        records_.erase(it);
-      break;
-    }
-    case UpdateKind::Modify: {
-      auto it = find(id);
-      if (it != records_.end())
-        (*it)->values = entry.original;
-      break;
-    }
-    case UpdateKind::Delete: {
-      std::unique_ptr<Record> r = std::move(entry.deleted);
-      r->values = entry.original;
-      // Back near where it was: before the first row that came after it.
-      auto at =
-          std::find_if(records_.begin(), records_.end(), [&](const auto& p) { return p->id > id; });
-      records_.insert(at, std::move(r));
-      break;
-    }
-  }
+    fields.push_back(f->Definition());
+  return log_.BuildDelta(fields, records_, inserting_);
 }
 
 int ClientDataSet::ApplyUpdates(int max_errors) {
   CheckBrowseMode();
-  if (log_.empty())
+  if (log_.Empty())
     return 0;
   if (!remote_server_)
     throw DataSetError("The dataset has no provider connection");
@@ -994,37 +793,32 @@ int ClientDataSet::ApplyUpdates(int max_errors) {
       remote_server_->ApplyUpdates(provider_name_, EncodeDelta(delta), max_errors);
   const ReconcileAnswer answer = DecodeReconcileAnswer(result.reconcile_answer);
 
-  std::unordered_map<std::uint64_t, const std::string*> refused;
-  std::unordered_map<std::uint64_t, bool> not_applied;
-  std::unordered_map<std::uint64_t, bool> sent;
-  for (const DeltaRow& row : delta.rows)
-    sent[row.row_id] = true;
-  for (const RefusedRow& r : answer.refused) {
-    if (!sent.count(r.row_id))
-      throw PacketError("The provider refused a row it was not sent");
-    refused[r.row_id] = &r.reason;
-  }
-  for (std::uint64_t id : answer.not_applied) {
-    if (!sent.count(id))
-      throw PacketError("The provider skipped a row it was not sent");
-    not_applied[id] = true;
-  }
-
   // Accepted rows leave the log before any handler runs, so the log is right even when a
   // handler throws.
-  for (const DeltaRow& row : delta.rows) {
-    auto it = log_.find(row.row_id);
-    if (it == log_.end())
-      continue;
-    if (auto r = refused.find(row.row_id); r != refused.end()) {
-      it->second.refusal = *r->second;
-    } else if (!not_applied.count(row.row_id)) {
-      log_.erase(it);
-    }
-  }
+  std::vector<UpdateStatus> status_before;
+  status_before.reserve(delta.rows.size());
+  for (const DeltaRow& row : delta.rows)
+    status_before.push_back(log_.StatusOf(row.row_id));
+  const std::unordered_map<std::uint64_t, std::string> refused = log_.Settle(delta, answer);
 
   bool undone = false;
   bool aborted = false;
+  // Undoes one row's change and rebuilds the view at once, so a handler that reads the
+  // dataset never meets a row that is gone.
+  auto undo = [&](std::uint64_t id) {
+    const Record* current = Current();
+    const std::uint64_t current_id = current ? current->id : 0;
+    const int position = cursor_;
+    log_.Undo(id, records_);
+    ClearLocateIndexes();
+    const Record* keep = nullptr;
+    for (const auto& r : records_) {
+      if (r->id == current_id)
+        keep = r.get();
+    }
+    RebuildView(keep, position);
+    undone = true;
+  };
   try {
     for (const DeltaRow& row : delta.rows) {
       if (aborted || !on_reconcile_error_)
@@ -1032,48 +826,53 @@ int ClientDataSet::ApplyUpdates(int max_errors) {
       auto r = refused.find(row.row_id);
       if (r == refused.end())
         continue;
-      ReconcileError error{*r->second, row.kind, row.row_id,
+      ReconcileError error{r->second, row.kind, row.row_id,
                            row.kind == UpdateKind::Delete ? row.original : row.new_values};
       ReconcileAction action = ReconcileAction::Leave;
       on_reconcile_error_(*this, error, action);
       if (action == ReconcileAction::Abort) {
         aborted = true;
-      } else if (action == ReconcileAction::Drop) {
-        auto it = log_.find(row.row_id);
-        if (it != log_.end()) {
-          if (state_ == DataSetState::Edit || state_ == DataSetState::Insert)
-            Cancel();
-          UndoEntry(it->first, it->second);
-          log_.erase(it);
-          undone = true;
-        }
+      } else if (action == ReconcileAction::Drop &&
+                 log_.StatusOf(row.row_id) != UpdateStatus::Unmodified) {
+        if (state_ == DataSetState::Edit || state_ == DataSetState::Insert)
+          Cancel();
+        undo(row.row_id);
       }
     }
   } catch (...) {
-    if (undone) {
-      ClearLocateIndexes();
-      RebuildView(Current(), cursor_);
-    }
+    if (undone)
+      Notify({{DataChange::Kind::DataReset}});
     throw;
   }
+  std::vector<DataChange> changes;
   if (undone) {
-    ClearLocateIndexes();
-    RebuildView(Current(), cursor_);
+    changes.push_back({DataChange::Kind::DataReset});
+  } else {
+    // Only the status of rows that were sent can have changed.
+    std::unordered_map<std::uint64_t, bool> settled;
+    for (std::size_t i = 0; i < delta.rows.size(); ++i) {
+      if (log_.StatusOf(delta.rows[i].row_id) != status_before[i])
+        settled[delta.rows[i].row_id] = true;
+    }
+    if (!settled.empty()) {
+      for (const auto& r : records_) {
+        if (r->view_pos >= 0 && settled.count(r->id))
+          changes.push_back({DataChange::Kind::RowChanged, nullptr, r->view_pos});
+      }
+    }
   }
-  Notify(Change::DataChanged);
+  Notify(std::move(changes));
   return static_cast<int>(answer.refused.size());
 }
 
 void ClientDataSet::CancelUpdates() {
   CheckActive();
   Cancel();
-  if (log_.empty())
+  if (log_.Empty())
     return;
   Record* keep = Current();
   const std::uint64_t keep_id = keep ? keep->id : 0;
-  for (auto& [id, entry] : log_)
-    UndoEntry(id, entry);
-  log_.clear();
+  log_.UndoAll(records_);
   ClearLocateIndexes();
   keep = nullptr;
   for (auto& r : records_) {
@@ -1081,7 +880,7 @@ void ClientDataSet::CancelUpdates() {
       keep = r.get();
   }
   RebuildView(keep, cursor_);
-  Notify(Change::DataChanged);
+  Notify({{DataChange::Kind::DataReset}});
 }
 
 std::vector<Value> ClientDataSet::KeyOf(const Record& r) const {
@@ -1109,31 +908,12 @@ ClientDataSet::Record* ClientDataSet::FindByKey(const std::vector<Value>& key) c
 
 void ClientDataSet::Refresh() {
   CheckBrowseMode();
-  if (!log_.empty()) {
-    std::string message = "Cannot refresh the data of provider '" + provider_name_ +
-                          "': " + std::to_string(log_.size()) +
-                          (log_.size() == 1 ? " change has" : " changes have") +
-                          " not been applied. Apply or cancel the changes first.";
-    std::vector<std::pair<std::uint64_t, const std::string*>> reasons;
-    for (const auto& [id, entry] : log_) {
-      if (!entry.refusal.empty())
-        reasons.emplace_back(entry.seq, &entry.refusal);
-    }
-    if (!reasons.empty()) {
-      std::sort(reasons.begin(), reasons.end());
-      message += " The server refused " + std::to_string(reasons.size()) +
-                 (reasons.size() == 1 ? " row: " : " rows: ");
-      constexpr std::size_t kShown = 5;
-      for (std::size_t i = 0; i < reasons.size() && i < kShown; ++i) {
-        if (i)
-          message += "; ";
-        message += *reasons[i].second;
-      }
-      if (reasons.size() > kShown) {
-        message += "; and " + std::to_string(reasons.size() - kShown) + " more";
-      }
-    }
-    throw DataSetError(message);
+  if (!log_.Empty()) {
+    const int pending = log_.Count();
+    throw DataSetError(
+        "Cannot refresh the data of provider '" + provider_name_ + "': " + std::to_string(pending) +
+        (pending == 1 ? " change has" : " changes have") +
+        " not been applied. Apply or cancel the changes first." + log_.RefusalSummary());
   }
   if (!remote_server_)
     throw DataSetError("The dataset has no provider connection");
@@ -1172,29 +952,79 @@ void ClientDataSet::Refresh() {
   if (Record* again = FindByKey(key))
     cursor_ = again->view_pos;
   eof_ = bof_ = view_.empty();
-  Notify(Change::DataChanged);
+  Notify({{DataChange::Kind::DataReset}});
 }
 
 // ---------------------------------------------------------------------------------------
 // Data sources and events
 
-void ClientDataSet::Notify(Change change, Field* field) {
+void ClientDataSet::Notify(std::vector<DataChange> changes, Field* field) {
   if (controls_disabled_ > 0) {
     held_change_ = true;
     return;
   }
-  if (change != Change::FieldChanged)
-    field = nullptr;
   // A handler may attach, detach or destroy sources; work on a copy and re-check.
   const std::vector<DataSource*> sources = sources_;
+  auto attached = [this](DataSource* s) {
+    return std::find(sources_.begin(), sources_.end(), s) != sources_.end();
+  };
   for (DataSource* s : sources) {
-    if (std::find(sources_.begin(), sources_.end(), s) == sources_.end())
-      continue;
-    if (!s->on_data_change_)
+    for (const DataChange& change : changes) {
+      if (!attached(s) || !s->on_change_)
+        break;
+      DataSource::ChangeEvent handler = s->on_change_;
+      handler(*s, change);
+    }
+    if (!attached(s) || !s->on_data_change_)
       continue;
     DataSource::DataChangeEvent handler = s->on_data_change_;
     handler(*s, field);
   }
+}
+
+void ClientDataSet::DescribeRowChange(const std::vector<Record*>& before, const Record* row,
+                                      std::vector<DataChange>& out) const {
+  // `row` may be gone; it is only compared, never read.
+  int from = -1;
+  int to = -1;
+  std::size_t i = 0;
+  std::size_t j = 0;
+  for (;;) {
+    if (i < before.size() && before[i] == row) {
+      from = static_cast<int>(i++);
+      continue;
+    }
+    if (j < view_.size() && view_[j] == row) {
+      to = static_cast<int>(j++);
+      continue;
+    }
+    if (i == before.size() || j == view_.size())
+      break;
+    if (before[i] != view_[j])
+      break;
+    ++i;
+    ++j;
+  }
+  if (i != before.size() || j != view_.size()) {
+    // Other rows changed their places too: only a reset describes that.
+    out.push_back({DataChange::Kind::DataReset});
+    return;
+  }
+  if (from >= 0 && to < 0) {
+    out.push_back({DataChange::Kind::RowDeleted, nullptr, from});
+  } else if (from < 0 && to >= 0) {
+    out.push_back({DataChange::Kind::RowInserted, nullptr, to});
+  } else if (from >= 0) {
+    if (from != to)
+      out.push_back({DataChange::Kind::RowMoved, nullptr, from, to});
+    out.push_back({DataChange::Kind::RowChanged, nullptr, to});
+  }
+}
+
+void ClientDataSet::DescribeCursor(const Record* before, int before_pos,
+                                   std::vector<DataChange>& out) const {
+  if (Current() != before || cursor_ != before_pos)
+    out.push_back({DataChange::Kind::CursorMoved, nullptr, cursor_});
 }
 
 void ClientDataSet::DisableControls() {
@@ -1206,7 +1036,7 @@ void ClientDataSet::EnableControls() {
     return;
   if (--controls_disabled_ == 0) {
     held_change_ = false;
-    Notify(Change::DataChanged);
+    Notify({{DataChange::Kind::DataReset}});
   }
 }
 

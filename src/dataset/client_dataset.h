@@ -21,8 +21,11 @@
 #include <unordered_map>
 #include <vector>
 
+#include "dataset/change_log.h"
+#include "dataset/field.h"
 #include "dataset/filter.h"
 #include "dataset/packet.h"
+#include "dataset/params.h"
 #include "dataset/provider_connection.h"
 #include "dataset/types.h"
 
@@ -56,91 +59,30 @@ struct ReconcileError {
 using ReconcileErrorEvent = std::function<void(ClientDataSet& dataset, const ReconcileError& error,
                                                ReconcileAction& action)>;
 
-// One column of a client dataset. Reads and writes address the dataset's current row (the
-// pending values while editing or inserting).
-class Field {
- public:
-  Field(const Field&) = delete;
-  Field& operator=(const Field&) = delete;
-
-  const std::string& FieldName() const { return def_.name; }
-  FieldType DataType() const { return def_.type; }
-  int Size() const { return def_.size; }
-  int Index() const { return index_; }
-  const FieldDef& Definition() const { return def_; }
-
-  bool Required() const { return def_.required; }
-  void SetRequired(bool required) { def_.required = required; }
-  bool ReadOnly() const { return def_.read_only; }
-  void SetReadOnly(bool read_only) { def_.read_only = read_only; }
-  unsigned ProviderFlags() const { return def_.provider_flags; }
-  void SetProviderFlags(unsigned flags) { def_.provider_flags = flags; }
-
-  bool IsNull() const;
-  const Value& AsValue() const;
-  int AsInteger() const;  // empty reads 0; throws when the value is no 32-bit integer
-  std::int64_t AsLargeInt() const;
-  std::string AsString() const;
-  double AsFloat() const;
-  bool AsBoolean() const;
-
-  // Writes throw DataSetError outside Edit/Insert, on a read-only field or dataset, and
-  // for a value the field cannot hold (wrong kind, out of range, text longer than Size).
-  void SetValue(Value value);
-  void SetAsInteger(int value);
-  void SetAsLargeInt(std::int64_t value);
-  void SetAsString(std::string_view value);
-  void SetAsFloat(double value);
-  void SetAsBoolean(bool value);
-  void Clear();
-
-  ClientDataSet& DataSet() const { return *dataset_; }
-
- private:
-  friend class ClientDataSet;
-  Field(ClientDataSet* dataset, FieldDef def, int index)
-      : dataset_(dataset), def_(std::move(def)), index_(index) {}
-
-  ClientDataSet* dataset_;
-  FieldDef def_;
-  int index_;
-};
-
-// A named, typed value sent to the provider when the dataset opens.
-class DataSetParam {
- public:
-  DataSetParam(std::string name, FieldType type, Value value);
-
-  const std::string& Name() const { return param_.name; }
-  FieldType DataType() const { return param_.type; }
-  const Value& AsValue() const { return param_.value; }
-  bool IsNull() const { return dataset::IsNull(param_.value); }
-  int AsInteger() const;
-  std::string AsString() const;
-  void SetValue(Value value);
-  void SetAsInteger(int value);
-  void SetAsString(std::string_view value);
-  void Clear() { param_.value = Value{}; }
-
-  const Param& ToParam() const { return param_; }
-
- private:
-  Param param_;
-};
-
-class ParamList {
- public:
-  // Throws DataSetError when a parameter of that name exists already.
-  DataSetParam& CreateParam(FieldType type, std::string name, Value initial = {});
-  DataSetParam* FindParam(std::string_view name);
-  DataSetParam& ParamByName(std::string_view name);  // throws when there is none
-  int Count() const { return static_cast<int>(params_.size()); }
-  DataSetParam& operator[](int index) { return *params_.at(static_cast<std::size_t>(index)); }
-  void Clear() { params_.clear(); }
-  std::vector<Param> ToParams() const;
-
- private:
-  std::vector<std::unique_ptr<DataSetParam>> params_;
+// What a data source's change event reports, so a grid can follow the view row by row
+// instead of reading everything again. One operation sends its changes in order; a row
+// position is 0-based in the view (after the filter, in the current order) as it is once
+// the changes before it are applied, so replaying them on a list of the rows a grid shows
+// yields the dataset's view. A grid's model maps RowInserted and RowDeleted to its
+// insert and remove of one row, RowMoved to a move (for a row moving down, Qt's
+// destination row is `to` + 1), and DataReset to a reset.
+struct DataChange {
+  enum class Kind {
+    CursorMoved,   // another row is current or the current row moved; `row` is where it is
+                   // now (-1: none)
+    FieldChanged,  // `field` of the row being edited or inserted (`row`) has a new value
+    StateChanged,  // the state changed (State()); `row` is the current row
+    RowInserted,   // a row appeared at `row`; the rows from there on move down by one
+    RowDeleted,    // the row at `row` left the view; the rows after it move up by one
+    RowMoved,      // the row at `row` moved to `to` (its position after it was taken out)
+    RowChanged,    // the values or the update status of the row at `row` changed
+    DataReset,     // anything may have changed: rows, values, statuses, the current row
+  };
+  Kind kind = Kind::DataReset;
+  Field* field = nullptr;  // FieldChanged only
+  int row = -1;
+  int to = -1;  // RowMoved only
+  bool operator==(const DataChange&) const = default;
 };
 
 class ClientDataSet {
@@ -192,6 +134,8 @@ class ClientDataSet {
   bool IsEmpty() const { return view_.empty(); }
   int RecordCount() const { return static_cast<int>(view_.size()); }
   int RecNo() const { return cursor_ + 1; }  // 1-based position of the current row; 0: none
+  // 0-based position of the current row in the view; -1 when there is none.
+  int CurrentRow() const { return cursor_; }
   void SetRecNo(int rec_no);
 
   // --- Editing ---
@@ -224,7 +168,7 @@ class ClientDataSet {
   }
 
   // --- Change log ---
-  int ChangeCount() const { return static_cast<int>(log_.size()); }
+  int ChangeCount() const { return log_.Count(); }
   // The unsent changes as a delta, in the order they were first made.
   Delta GetDelta() const;
   // Sends the change log; returns the number of refused rows. Refused rows stay in the log
@@ -249,36 +193,35 @@ class ClientDataSet {
   bool ControlsDisabled() const { return controls_disabled_ > 0; }
   // The value at a row of the current view (0-based), as a grid shows it.
   const Value& ValueAt(int row, int field) const;
+  // The pending change of a row of the current view (0-based): a row being inserted
+  // counts as inserted; an edit counts once it is posted. Deleted rows leave the view.
+  UpdateStatus RowStatus(int row) const;
 
  private:
   friend class Field;
   friend class DataSource;
 
-  struct Record {
-    std::vector<Value> values;
-    std::uint64_t id = 0;
-    int view_pos = -1;  // position in view_, -1 when hidden
-  };
-  struct LogEntry {
-    UpdateKind kind = UpdateKind::Modify;
-    std::uint64_t seq = 0;
-    std::vector<Value> original;      // Modify, Delete
-    std::unique_ptr<Record> deleted;  // Delete: the row, kept for an undo
-    std::string refusal;              // the provider's reason when it last refused the row
-  };
+  using Record = StoredRow;
   struct LocateIndex;
-
-  enum class Change { RecordMoved, FieldChanged, StateChanged, DataChanged };
 
   void CheckActive() const;
   void CheckBrowseMode();
   void CheckWritable() const;
   Record* Current() const;
-  void SetState(DataSetState state);
   // A new, empty record for Insert and Append, and the insert state around it.
   std::unique_ptr<Record> NewRecord();
+  // Enters the insert state on `record`, which sits at the cursor, and reports it.
   void BeginInsert(Record* record);
-  void Notify(Change change, Field* field = nullptr);
+  // Sends `changes` to every source's change handler, then calls each source's data-change
+  // handler once (with `field` for a change of one value).
+  void Notify(std::vector<DataChange> changes, Field* field = nullptr);
+  // Appends the changes that turn `before` into the view when only `row` changed its
+  // place (or left the view: `row` may be gone), with RowChanged for where it is now; a
+  // data reset when more than that changed.
+  void DescribeRowChange(const std::vector<Record*>& before, const Record* row,
+                         std::vector<DataChange>& out) const;
+  // Appends CursorMoved when the current row is not `before` at `before_pos` any more.
+  void DescribeCursor(const Record* before, int before_pos, std::vector<DataChange>& out) const;
   void MoveTo(int position);
 
   void Reset();
@@ -298,8 +241,6 @@ class ClientDataSet {
 
   void WriteField(Field& field, Value value);
   const Value& ReadField(const Field& field) const;
-  void FoldEdit(Record& record, std::vector<Value> before);
-  void UndoEntry(std::uint64_t id, LogEntry& entry);
   std::vector<Value> KeyOf(const Record& r) const;
   Record* FindByKey(const std::vector<Value>& key) const;
 
@@ -313,13 +254,12 @@ class ClientDataSet {
   DataSetState state_ = DataSetState::Inactive;
   bool read_only_ = false;
 
-  std::vector<std::unique_ptr<Record>> records_;  // every live row, in natural order
-  std::vector<Record*> view_;                     // the visible rows, in current order
+  RowList records_;            // every live row, in natural order
+  std::vector<Record*> view_;  // the visible rows, in current order
   int cursor_ = -1;
   bool eof_ = true;
   bool bof_ = true;
   std::uint64_t next_id_ = 1;
-  std::uint64_t next_seq_ = 1;
 
   std::vector<Value> buffer_;  // pending values while editing or inserting
   bool modified_ = false;
@@ -333,7 +273,7 @@ class ClientDataSet {
   std::string index_field_names_;
   std::vector<std::size_t> index_fields_;
 
-  std::unordered_map<std::uint64_t, LogEntry> log_;
+  ChangeLog log_;
   std::vector<std::unique_ptr<LocateIndex>> locate_indexes_;
 
   ReconcileErrorEvent on_reconcile_error_;
@@ -342,13 +282,15 @@ class ClientDataSet {
   bool held_change_ = false;
 };
 
-// Connects views to a dataset: they learn through OnDataChange when the current row
-// moves, a field value changes or the state changes. The handler can be set and cleared
-// (set an empty function) at any time, also from inside a handler.
+// Connects views to a dataset. OnDataChange is called once for every change of the
+// current row, of a field value, of the state or of the rows (`field` is the changed field
+// for a change of one value, else null); OnChange hears the same operations in detail,
+// as DataChange says, before OnDataChange. Handlers can be set and cleared (set an empty
+// function) at any time, also from inside a handler.
 class DataSource {
  public:
-  // `field` is the changed field for a change of one value, else null.
   using DataChangeEvent = std::function<void(DataSource& sender, Field* field)>;
+  using ChangeEvent = std::function<void(DataSource& sender, const DataChange& change)>;
 
   explicit DataSource(ClientDataSet* dataset = nullptr);
   ~DataSource();
@@ -359,11 +301,14 @@ class DataSource {
   void SetDataSet(ClientDataSet* dataset);
   void SetOnDataChange(DataChangeEvent handler) { on_data_change_ = std::move(handler); }
   const DataChangeEvent& OnDataChange() const { return on_data_change_; }
+  void SetOnChange(ChangeEvent handler) { on_change_ = std::move(handler); }
+  const ChangeEvent& OnChange() const { return on_change_; }
 
  private:
   friend class ClientDataSet;
   ClientDataSet* dataset_ = nullptr;
   DataChangeEvent on_data_change_;
+  ChangeEvent on_change_;
 };
 
 }  // namespace tovra::dataset

@@ -297,5 +297,47 @@ TEST_F(ApplyTest, TransportErrorsLeaveTheLogAsItWas) {
   EXPECT_EQ(roles_.ChangeCount(), 1);
 }
 
+// The log on its own: each row's status, and undoing one row's change at a time.
+TEST(ChangeLogRows, StatusAndUndoOfSingleRows) {
+  RowList rows;
+  for (std::uint64_t id : {1, 2, 3})
+    rows.push_back(std::make_unique<StoredRow>(StoredRow{{I(static_cast<int>(id) * 10)}, id}));
+  auto ids = [&] {
+    std::vector<std::string> out;
+    for (const auto& r : rows)
+      out.push_back(std::to_string(r->id) + "=" + Text(r->values[0]));
+    return out;
+  };
+  ChangeLog log;
+  std::vector<Value> before = rows[1]->values;
+  rows[1]->values = {I(99)};
+  log.RecordEdit(*rows[1], std::move(before));
+  std::unique_ptr<StoredRow> gone = std::move(rows[0]);
+  rows.erase(rows.begin());
+  log.RecordDelete(std::move(gone));
+  rows.push_back(std::make_unique<StoredRow>(StoredRow{{I(70)}, 7}));
+  log.RecordInsert(7);
+  EXPECT_EQ(log.StatusOf(1), UpdateStatus::Deleted);
+  EXPECT_EQ(log.StatusOf(2), UpdateStatus::Modified);
+  EXPECT_EQ(log.StatusOf(3), UpdateStatus::Unmodified);
+  EXPECT_EQ(log.StatusOf(7), UpdateStatus::Inserted);
+
+  // An answer about a row that was not sent is refused and settles nothing.
+  const Delta sent = log.BuildDelta({Def("N", FieldType::Int32)}, rows, nullptr);
+  EXPECT_EQ(sent.rows.size(), 3u);
+  ReconcileAnswer answer;
+  answer.refused.push_back({42, "no such row"});
+  EXPECT_THROW(log.Settle(sent, answer), PacketError);
+  EXPECT_EQ(log.Count(), 3);
+
+  EXPECT_TRUE(log.Undo(1, rows));  // back in its place, with its values
+  EXPECT_EQ(ids(), (std::vector<std::string>{"1=10", "2=99", "3=30", "7=70"}));
+  EXPECT_TRUE(log.Undo(2, rows));
+  EXPECT_TRUE(log.Undo(7, rows));
+  EXPECT_FALSE(log.Undo(3, rows));
+  EXPECT_EQ(ids(), (std::vector<std::string>{"1=10", "2=20", "3=30"}));
+  EXPECT_TRUE(log.Empty());
+}
+
 }  // namespace
 }  // namespace tovra::dataset
