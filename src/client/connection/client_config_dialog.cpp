@@ -295,7 +295,15 @@ void TfrmClientConfig::btnDefaultClick() {
 }
 
 void TfrmClientConfig::btnAcceptClick() {
-  const std::int32_t port = StrToInt(edPort->text());
+  std::int32_t port = 0;
+  try {
+    port = StrToInt(edPort->text());
+  } catch (const ConversionError&) {
+    // The error box quotes only the text; the selection shows where it was typed.
+    edPort->setFocus();
+    edPort->selectAll();
+    throw;
+  }
   if (port <= 0) {
     QMessageBox::warning(this, QStringLiteral("Warning"),
                          QStringLiteral("The port must be changed after the first start on "

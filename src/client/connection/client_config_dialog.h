@@ -35,11 +35,12 @@ class TfrmClientConfig : public QDialog {
   void rbProtocolClick(QRadioButton* sender);
   void rbMessageClick(QRadioButton* sender);
   void cbUseProxyClick();
+  // Runs the proxy dialog; Config takes its values only when it closes with OK.
   void btnProxyConfigClick();
   void btnDefaultClick();
   // Takes the typed values over and closes with OK. A port that is not a whole number
-  // raises ConversionError; a port not above 0 is refused with a warning. Either way the
-  // dialog stays open and Config is unchanged.
+  // raises ConversionError (the application's error box shows it); a port not above 0 is
+  // refused with a warning. Either way the dialog stays open and Config is unchanged.
   void btnAcceptClick();
   void btnCancelClick();
   void buMoreOptionsClick();

@@ -174,6 +174,15 @@ bool TfrmUmClientLogin::eventFilter(QObject* watched, QEvent* event) {
   return QDialog::eventFilter(watched, event);
 }
 
+void TfrmUmClientLogin::keyPressEvent(QKeyEvent* event) {
+  // QDialog would take Esc as a cancelled login and close; the dialog waits instead.
+  if (event->matches(QKeySequence::Cancel)) {
+    event->accept();
+    return;
+  }
+  QDialog::keyPressEvent(event);
+}
+
 void TfrmUmClientLogin::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
   if (!activated_) {
@@ -392,8 +401,12 @@ void TfrmUmClientLogin::btnEditProfileClick() {
   if (name.isEmpty()) {
     return;
   }
-  ReadClientConfig(ProfilesKey + name, CurrentConfig);
-  CurrentConfig.ProfileName = name;
+  // Read aside: a stored value that is no number raises, and the half-read record must not
+  // replace the current one.
+  TClientConfig stored;
+  ReadClientConfig(ProfilesKey + name, stored);
+  stored.ProfileName = name;
+  CurrentConfig = stored;
   const std::optional<TClientConfig> result = EditConfig(CurrentConfig);
   if (!result) {
     return;

@@ -76,6 +76,8 @@ class TfrmUmClientLogin : public QDialog {
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
   void showEvent(QShowEvent* event) override;
+  // Esc does not close the dialog: it ends only by a successful login or the close box.
+  void keyPressEvent(QKeyEvent* event) override;
 
  private:
   void CreateControls();

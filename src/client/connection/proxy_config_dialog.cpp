@@ -147,6 +147,16 @@ void TfrmProxyConfig::btnGetProxySettingsClick() {
 }
 
 void TfrmProxyConfig::btnAcceptClick() {
+  // Converted before closing, as GetConfig will: a port that is no number raises here and
+  // the dialog stays open with everything typed in it, instead of closing and losing it.
+  try {
+    static_cast<void>(StrToInt(edProxyPort->text()));
+  } catch (const ConversionError&) {
+    // The error box quotes only the text; the selection shows where it was typed.
+    edProxyPort->setFocus();
+    edProxyPort->selectAll();
+    throw;
+  }
   accept();
 }
 

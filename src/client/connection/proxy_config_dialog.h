@@ -34,6 +34,8 @@ class TfrmProxyConfig : public QDialog {
   TClientConfig GetConfig();
 
   void btnGetProxySettingsClick();
+  // Closes with OK. A port that is not a whole number raises ConversionError and the
+  // dialog stays open.
   void btnAcceptClick();
   void btnCancelClick();
 

@@ -119,35 +119,53 @@ TEST_F(ClientConfigTest, AcceptRefusesABadPortAndKeepsConfig) {
   struct Case {
     const char* port;
     const char* name;
-    QString warning;  // empty: a conversion error instead
+    QString box;
+    QMessageBox::Icon icon;
   };
   const Case cases[] = {
-      {"0", "Prod", kPortWarning},
-      {"-6000", "Prod", kPortWarning},
+      {"0", "Prod", kPortWarning, QMessageBox::Warning},
+      {"-6000", "Prod", kPortWarning, QMessageBox::Warning},
       {"6000", "Prod\\Test",
-       "A profile name cannot contain a backslash (\\).\nPlease choose another name."},
-      {"60o0", "Prod", {}},
-      {"", "Prod", {}},
+       "A profile name cannot contain a backslash (\\).\nPlease choose another name.",
+       QMessageBox::Warning},
+      // No number: the conversion's own message, in the application's error box.
+      {"60o0", "Prod", "'60o0' is not a valid integer value", QMessageBox::Critical},
+      {"", "Prod", "'' is not a valid integer value", QMessageBox::Critical},
+      {"99999999999", "Prod", "'99999999999' is not a valid integer value", QMessageBox::Critical},
   };
   for (const Case& c : cases) {
     TfrmClientConfig dialog(nullptr);
     dialog.LoadConfig(Stored());
     dialog.ShowProfileName(true);
-    dialog.show();
-    dialog.edServerName->setText("changed");
-    dialog.edProfileName->setText(c.name);
-    dialog.edPort->setText(c.port);
     MessageBoxCatcher catcher;
-    if (c.warning.isEmpty()) {
-      EXPECT_THROW(dialog.btnAcceptClick(), ConversionError) << c.port;
-      EXPECT_TRUE(catcher.boxes.empty());
-    } else {
-      dialog.btnAcceptClick();
-      ASSERT_EQ(catcher.boxes.size(), 1u) << c.port;
-      EXPECT_EQ(catcher.boxes[0].text, c.warning);
-      EXPECT_EQ(catcher.boxes[0].icon, QMessageBox::Warning);
+    bool open_after_accept = false;
+    bool port_selected = false;
+    const int result = RunModal(dialog, [&] {
+      dialog.edServerName->setText("changed");
+      dialog.edProfileName->setText(c.name);
+      dialog.edPort->setText(c.port);
+      ClickThroughWindow(dialog.btnAccept);
+      open_after_accept = dialog.isVisible();
+      port_selected = dialog.focusWidget() == dialog.edPort &&
+                      dialog.edPort->selectedText() == dialog.edPort->text();
+      // Enter in the port box is the same accept.
+      KeyThroughWindow(dialog.edPort, Qt::Key_Return);
+      open_after_accept = open_after_accept && dialog.isVisible();
+      ClickThroughWindow(dialog.btnCancel);
+    });
+    EXPECT_TRUE(open_after_accept) << c.port;
+    // A port that is no number is selected for typing over.
+    if (c.icon == QMessageBox::Critical) {
+      EXPECT_TRUE(port_selected) << c.port;
     }
-    EXPECT_TRUE(dialog.isVisible()) << c.port;
+    EXPECT_EQ(result, QDialog::Rejected) << c.port;
+    EXPECT_EQ(catcher.Texts(), QStringList({c.box, c.box})) << c.port;
+    for (const auto& box : catcher.boxes) {
+      EXPECT_EQ(box.icon, c.icon) << c.port;
+      if (c.icon == QMessageBox::Critical) {
+        EXPECT_EQ(box.title, kProgramTitle) << c.port;
+      }
+    }
     EXPECT_EQ(dialog.GetConfig(), Stored()) << c.port;
   }
 }
@@ -236,20 +254,56 @@ TEST_F(ClientConfigTest, ProxyDialogChangesConfigOnlyWhenAccepted) {
   expected.AllowSavingProxyPassword = 0;
   EXPECT_EQ(dialog.GetConfig(), expected);
   EXPECT_TRUE(frmProxyConfig.isNull());
+}
 
-  // A proxy port that is not a number: the error reaches the caller, nothing is taken over
-  // and the proxy dialog is gone.
-  ModalScript bad_port;
-  bad_port.On<TfrmProxyConfig>([](TfrmProxyConfig& proxy) {
+// A proxy port that is no number, typed by a user in the proxy dialog run from the
+// configuration dialog: both stay open, the error box shows the conversion's message, and
+// nothing reaches the profile until the port is put right.
+TEST_F(ClientConfigTest, ABadProxyPortIsShownAndNothingIsTakenOver) {
+  TfrmClientConfig dialog(nullptr);
+  dialog.LoadConfig(Stored());
+  MessageBoxCatcher catcher;
+  bool proxy_open_after_error = false;
+  bool typed_values_kept = false;
+  TClientConfig config_after_error;
+  TClientConfig config_after_fix;
+  ModalScript script;
+  script.On<TfrmProxyConfig>([&](TfrmProxyConfig& proxy) {
     proxy.edProxyServer->setText("proxy3");
     proxy.edProxyPort->setText("80a");
-    proxy.btnAccept->click();
+    proxy.edProxyUser->setText("ann");
+    ClickThroughWindow(proxy.btnAccept);
+    proxy_open_after_error = proxy.isVisible();
+    typed_values_kept =
+        proxy.edProxyServer->text() == "proxy3" && proxy.edProxyUser->text() == "ann" &&
+        proxy.focusWidget() == proxy.edProxyPort && proxy.edProxyPort->selectedText() == "80a";
+    config_after_error = dialog.GetConfig();
+    proxy.edProxyPort->setText("8080");
+    ClickThroughWindow(proxy.btnAccept);
   });
-  EXPECT_THROW(dialog.btnProxyConfigClick(), ConversionError);
-  EXPECT_TRUE(bad_port.Done());
-  EXPECT_EQ(dialog.GetConfig(), expected);
+  bool config_open = false;
+  const int result = RunModal(dialog, [&] {
+    ClickThroughWindow(dialog.btnProxyConfig);
+    config_open = dialog.isVisible();
+    config_after_fix = dialog.GetConfig();
+    ClickThroughWindow(dialog.btnCancel);
+  });
+  EXPECT_TRUE(script.Done());
+  EXPECT_EQ(catcher.Texts(), QStringList{"'80a' is not a valid integer value"});
+  ASSERT_EQ(catcher.boxes.size(), 1u);
+  EXPECT_EQ(catcher.boxes[0].title, kProgramTitle);
+  EXPECT_EQ(catcher.boxes[0].icon, QMessageBox::Critical);
+  EXPECT_TRUE(proxy_open_after_error);
+  EXPECT_TRUE(typed_values_kept);
+  EXPECT_EQ(config_after_error, Stored());
+  EXPECT_TRUE(config_open);
+  TClientConfig fixed = Stored();
+  fixed.ProxyServer = "proxy3";
+  fixed.ProxyPort = 8080;
+  fixed.ProxyUser = "ann";
+  EXPECT_EQ(config_after_fix, fixed);
+  EXPECT_EQ(result, QDialog::Rejected);
   EXPECT_TRUE(frmProxyConfig.isNull());
-  EXPECT_TRUE(dialog.isVisible());
 }
 
 using ProxyConfigTest = DialogTest;
@@ -274,6 +328,15 @@ TEST_F(ProxyConfigTest, PasswordIsShownOnlyWhenItMayBeSaved) {
     expected.AllowSavingProxyPassword = allow == 1 ? 1 : 0;
     EXPECT_EQ(dialog.GetConfig(), expected);
   }
+}
+
+TEST_F(ProxyConfigTest, GetConfigRaisesForABadPortAndKeepsConfig) {
+  TfrmProxyConfig dialog(nullptr);
+  dialog.LoadConfig(Stored());
+  dialog.edProxyServer->setText("proxy3");
+  dialog.edProxyPort->setText("80a");
+  EXPECT_THROW(dialog.GetConfig(), ConversionError);
+  EXPECT_EQ(dialog.Config, Stored());
 }
 
 TEST(ParseProxySettingTest, SplitsHostAndPort) {

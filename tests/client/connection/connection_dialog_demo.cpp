@@ -2,19 +2,22 @@
 // looking at it and for screenshots. The store is the user's, so run it with a scratch
 // XDG_CONFIG_HOME; --sample fills it with a few profiles first. With --live the login
 // dialog logs in for real, through the client's data module, for example against
-// `tovra-umserver --demo`; the exit status then says whether the login succeeded.
+// `tovra-umserver --demo`; the exit status then says whether the login succeeded. It runs
+// on the programs' own application class, so an error escaping a click shows in its error
+// box as it would in the real program.
 //
 //   connection_dialog_demo login|config|proxy [--sample] [--live] [--profiles] [--bare]
-//   [--attempt] [--grab file.png]
+//   [--port text] [--attempt] [--grab file.png]
 
-#include <QApplication>
 #include <QCommandLineParser>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QTimer>
 #include <cstdio>
 
+#include "client/app/application.h"
 #include "client/connection/client_config_dialog.h"
 #include "client/connection/data_module_connector.h"
 #include "client/connection/login_dialog.h"
@@ -60,7 +63,7 @@ TClientConfig SampleProfile() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  QApplication app(argc, argv);
+  Application app(argc, argv);
   QCommandLineParser parser;
   parser.addPositionalArgument(QStringLiteral("dialog"), QStringLiteral("login, config or proxy"));
   const QCommandLineOption sample(QStringLiteral("sample"),
@@ -71,11 +74,15 @@ int main(int argc, char** argv) {
                                 QStringLiteral("log in for real through the data module"));
   const QCommandLineOption bare(QStringLiteral("bare"),
                                 QStringLiteral("configuration dialog without the profile name"));
+  const QCommandLineOption port(QStringLiteral("port"),
+                                QStringLiteral("type this into the port box (config, proxy)"),
+                                QStringLiteral("text"));
   const QCommandLineOption attempt(
-      QStringLiteral("attempt"), QStringLiteral("press login; --grab then takes the message box"));
+      QStringLiteral("attempt"),
+      QStringLiteral("press login or accept; --grab then takes the message box over the dialog"));
   const QCommandLineOption grab(QStringLiteral("grab"), QStringLiteral("save a picture and quit"),
                                 QStringLiteral("file"));
-  parser.addOptions({sample, live, profiles, bare, attempt, grab});
+  parser.addOptions({sample, live, profiles, bare, port, attempt, grab});
   parser.addHelpOption();
   parser.process(app);
   const QString which = parser.positionalArguments().value(0, QStringLiteral("login"));
@@ -89,12 +96,14 @@ int main(int argc, char** argv) {
   LoginConnector& connector =
       parser.isSet(live) ? static_cast<LoginConnector&>(data_module_connector) : no_server;
   std::unique_ptr<QDialog> dialog;
+  QAbstractButton* press = nullptr;  // what --attempt presses
   if (which == u"login") {
     auto login = std::make_unique<TfrmUmClientLogin>(connector, nullptr);
     login->edUsername->setText(QStringLiteral("SYSDBA"));
     if (!parser.isSet(live)) {
       login->edPassWord->setText(QStringLiteral("masterkey"));
     }
+    press = login->btnLogin;
     dialog = std::move(login);
   } else if (which == u"config") {
     auto config = std::make_unique<TfrmClientConfig>(nullptr);
@@ -102,10 +111,18 @@ int main(int argc, char** argv) {
     if (!parser.isSet(bare)) {
       config->ShowProfileName(true);
     }
+    if (parser.isSet(port)) {
+      config->edPort->setText(parser.value(port));
+    }
+    press = config->btnAccept;
     dialog = std::move(config);
   } else if (which == u"proxy") {
     auto proxy = std::make_unique<TfrmProxyConfig>(nullptr);
     proxy->LoadConfig(SampleProfile());
+    if (parser.isSet(port)) {
+      proxy->edProxyPort->setText(parser.value(port));
+    }
+    press = proxy->btnAccept;
     dialog = std::move(proxy);
   } else {
     std::fprintf(stderr, "unknown dialog: %s\n", qPrintable(which));
@@ -121,23 +138,26 @@ int main(int argc, char** argv) {
   if (parser.isSet(grab)) {
     const QString file = parser.value(grab);
     if (parser.isSet(attempt)) {
-      auto* login = qobject_cast<TfrmUmClientLogin*>(dialog.get());
-      if (login == nullptr) {
-        std::fprintf(stderr, "--attempt needs the login dialog\n");
-        return 2;
-      }
-      // The message box is modal: find it from a timer while the attempt waits in it.
+      // The message box is modal: find it from a timer while the attempt waits in it. On a
+      // real screen the picture shows it over the dialog, as the user sees it.
       QTimer::singleShot(500, &app, [&] {
         for (QWidget* widget : QApplication::topLevelWidgets()) {
           if (auto* box = qobject_cast<QMessageBox*>(widget); box && box->isVisible()) {
-            const bool saved = box->grab().save(file);
-            std::printf("%s %dx%d\n", saved ? "saved" : "failed", box->width(), box->height());
+            const QRect area = box->frameGeometry().united(dialog->frameGeometry());
+            QPixmap picture =
+                box->screen()->grabWindow(0, area.x(), area.y(), area.width(), area.height());
+            if (picture.isNull()) {
+              picture = box->grab();
+            }
+            const bool saved = picture.save(file);
+            std::printf("%s %dx%d: %s\n", saved ? "saved" : "failed", picture.width(),
+                        picture.height(), qPrintable(box->text()));
             box->accept();
           }
         }
         app.exit(0);
       });
-      QTimer::singleShot(100, login, [login] { login->btnLogin->click(); });
+      QTimer::singleShot(100, press, [press] { press->click(); });
       return app.exec();
     }
     QTimer::singleShot(300, &app, [&] {

@@ -4,6 +4,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QTest>
+#include <QWindow>
 #include <stdexcept>
 
 #include "client/connection/client_config_dialog.h"
@@ -347,6 +348,47 @@ TEST_F(LoginDialogTest, EnterLogsInFromThePasswordBoxOnly) {
   EXPECT_TRUE(dialog.LoginOK);
 }
 
+// The dialog ends only by a successful login or the close box; Esc, wherever the focus is,
+// leaves it waiting.
+TEST_F(LoginDialogTest, EscDoesNotCloseTheDialog) {
+  struct Case {
+    const char* name;
+    bool log_in;  // else the close box
+    int result;
+  };
+  const Case cases[] = {
+      {"close box", false, QDialog::Rejected},
+      {"login", true, QDialog::Accepted},
+  };
+  StoreProfiles({"Prod"});
+  for (const Case& c : cases) {
+    FakeConnector connector;
+    TfrmUmClientLogin dialog(connector, nullptr);
+    QStringList closed_by_esc;
+    const int result = RunModal(dialog, [&] {
+      ClickThroughWindow(dialog.btnProfiles);
+      for (QWidget* focus : std::initializer_list<QWidget*>{dialog.edUsername, dialog.edPassWord,
+                                                            dialog.cbxProfiles, dialog.btnLogin}) {
+        KeyThroughWindow(focus, Qt::Key_Escape);
+        if (!dialog.isVisible())
+          closed_by_esc << focus->metaObject()->className();
+      }
+      if (c.log_in) {
+        dialog.edUsername->setText("admin");
+        dialog.edPassWord->setText("pw");
+        KeyThroughWindow(dialog.edPassWord, Qt::Key_Return);
+      } else {
+        dialog.windowHandle()->close();
+      }
+    });
+    EXPECT_TRUE(closed_by_esc.isEmpty())
+        << c.name << ": " << closed_by_esc.join(", ").toStdString();
+    EXPECT_EQ(result, c.result) << c.name;
+    EXPECT_EQ(dialog.LoginOK, c.log_in) << c.name;
+    EXPECT_EQ(connector.logins.size(), c.log_in ? 1u : 0u) << c.name;
+  }
+}
+
 TEST_F(LoginDialogTest, TheCheckedProfileIsRememberedWhenTheDialogGoes) {
   StoreProfiles({"Prod", "Test"});
   WriteLastProfileName(ProfilesKey, "Prod");
@@ -491,6 +533,64 @@ TEST_F(ProfileEditingTest, CancelledEditKeepsTheProfile) {
   EXPECT_EQ(Listed(dialog), QStringList{"Prod"});
   EXPECT_EQ(Checked(dialog), QStringList{"Prod"});
   EXPECT_EQ(Stored("Prod"), prod);
+}
+
+// A stored port that is no number, met by "edit" (the checked profile) or "new" (the
+// starting record under the profiles key) in the running dialog: the conversion's message
+// shows in the error box, no configuration dialog opens, nothing is written, and the login
+// dialog waits as before.
+TEST_F(ProfileEditingTest, ADamagedStoredProfileIsShownAndNothingIsWritten) {
+  struct Case {
+    const char* name;
+    QString damaged_key;
+    QPushButton* TfrmUmClientLogin::*button;
+  };
+  const Case cases[] = {
+      {"edit", ProfilesKey + "Odd\\", &TfrmUmClientLogin::btnEditProfile},
+      {"new", ProfilesKey, &TfrmUmClientLogin::btnNewProfile},
+  };
+  for (const Case& c : cases) {
+    QTemporaryDir dir;
+    qputenv("XDG_CONFIG_HOME", dir.path().toUtf8());
+    StoreProfiles({"Odd", "Prod"});
+    WriteLastProfileName(ProfilesKey, "Odd");
+    {
+      tovra::platform::RegistryStore store;
+      ASSERT_TRUE(store.OpenKey(c.damaged_key, true));
+      store.WriteString("Port", "60oo");
+    }
+    const QStringList stored = StoreSnapshot(ProfilesKey);
+    ASSERT_TRUE(stored.contains(c.damaged_key + "Port=60oo")) << stored.join("\n").toStdString();
+
+    FakeConnector connector;
+    TfrmUmClientLogin dialog(connector, nullptr);
+    MessageBoxCatcher catcher;
+    ModalScript config_dialog;
+    config_dialog.On<TfrmClientConfig>(Cancel);
+    bool open_after_error = false;
+    QStringList stored_after, listed_after, checked_after;
+    const int result = RunModal(dialog, [&] {
+      ClickThroughWindow(dialog.btnProfiles);
+      ClickThroughWindow(dialog.*c.button);
+      open_after_error = dialog.isVisible();
+      stored_after = StoreSnapshot(ProfilesKey);
+      listed_after = Listed(dialog);
+      checked_after = Checked(dialog);
+      dialog.windowHandle()->close();
+    });
+    EXPECT_EQ(catcher.Texts(), QStringList{"'60oo' is not a valid integer value"}) << c.name;
+    ASSERT_EQ(catcher.boxes.size(), 1u) << c.name;
+    EXPECT_EQ(catcher.boxes[0].title, kProgramTitle) << c.name;
+    EXPECT_EQ(catcher.boxes[0].icon, QMessageBox::Critical) << c.name;
+    EXPECT_TRUE(open_after_error) << c.name;
+    EXPECT_FALSE(config_dialog.Done()) << c.name << ": the configuration dialog opened";
+    EXPECT_EQ(stored_after, stored) << c.name;
+    EXPECT_EQ(listed_after, (QStringList{"Odd", "Prod"})) << c.name;
+    EXPECT_EQ(checked_after, QStringList{"Odd"}) << c.name;
+    EXPECT_EQ(dialog.CurrentConfig, TClientConfig{}) << c.name;
+    EXPECT_EQ(result, QDialog::Rejected) << c.name;
+    EXPECT_FALSE(dialog.LoginOK) << c.name;
+  }
 }
 
 TEST_F(ProfileEditingTest, DeleteRemovesTheCheckedProfileAndChecksTheFirst) {

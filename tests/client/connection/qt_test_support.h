@@ -1,35 +1,90 @@
 #pragma once
 
-// Shared pieces of the dialog tests: one QApplication per test program, a catcher that
+// Shared pieces of the dialog tests: the program's own application object, a catcher that
 // answers message boxes, and a script that drives modal dialogs from a timer while the
 // code under test waits in their exec().
 
 #include <gtest/gtest.h>
 
-#include <QApplication>
+#include <QAbstractButton>
+#include <QDialog>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
+#include <QWindow>
 #include <deque>
 #include <functional>
 #include <memory>
 
+#include "client/app/application.h"
+#include "platform/registry_store.h"
+
 namespace tovra::client::testing_support {
 
+// The application class of the real programs, so that an error escaping a handler is
+// shown in its error box exactly as a user would see it.
 class QtEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
     static int argc = 1;
     static char name[] = "connection_dialog_tests";
     static char* argv[] = {name, nullptr};
-    app_ = std::make_unique<QApplication>(argc, argv);
+    app_ = std::make_unique<Application>(argc, argv);
   }
   void TearDown() override { app_.reset(); }
 
  private:
-  std::unique_ptr<QApplication> app_;
+  std::unique_ptr<Application> app_;
 };
+
+// A click as the window system delivers it: to the window, which passes it to the button.
+inline void ClickThroughWindow(QAbstractButton* button) {
+  QWindow* window = button->window()->windowHandle();
+  ASSERT_NE(window, nullptr) << button->text().toStdString();
+  QTest::mouseClick(window, Qt::LeftButton, {},
+                    button->mapTo(button->window(), button->rect().center()));
+}
+
+// A key pressed while `widget` has the focus, delivered through its window.
+inline void KeyThroughWindow(QWidget* widget, Qt::Key key) {
+  widget->setFocus();
+  QTest::keyClick(widget->window()->windowHandle(), key);
+}
+
+// Runs `dialog` modally and plays `steps` once it shows; a watchdog ends it when the steps
+// never do. The result is exec()'s.
+inline int RunModal(QDialog& dialog, std::function<void()> steps) {
+  QTimer::singleShot(0, &dialog, [&dialog, steps] {
+    EXPECT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+    steps();
+  });
+  QTimer watchdog;
+  watchdog.setSingleShot(true);
+  QObject::connect(&watchdog, &QTimer::timeout, [&dialog] {
+    ADD_FAILURE() << "the modal dialog was still open after 20 s";
+    dialog.done(-1);
+  });
+  watchdog.start(20000);
+  return dialog.exec();
+}
+
+// Every key below `path` with its values, one "key\name=value" line each, for telling
+// whether anything was written.
+inline QStringList StoreSnapshot(const QString& path) {
+  QStringList lines;
+  platform::RegistryStore store;
+  if (!store.OpenKey(path, false))
+    return lines;
+  for (const QString& name : store.GetValueNames())
+    lines << path + name + u'=' + store.ReadString(name);
+  const QStringList children = store.GetKeyNames();
+  store.CloseKey();
+  for (const QString& child : children)
+    lines << StoreSnapshot(path + child + u'\\');
+  return lines;
+}
 
 // Every modal message box that appears is recorded and answered with `answer`.
 class MessageBoxCatcher {
@@ -43,6 +98,7 @@ class MessageBoxCatcher {
   struct Box {
     QMessageBox::Icon icon;
     QString text;
+    QString title;
   };
   std::vector<Box> boxes;
 
@@ -58,7 +114,7 @@ class MessageBoxCatcher {
     for (QWidget* widget : QApplication::topLevelWidgets()) {
       auto* box = qobject_cast<QMessageBox*>(widget);
       if (box != nullptr && box->isVisible()) {
-        boxes.push_back({box->icon(), box->text()});
+        boxes.push_back({box->icon(), box->text(), box->windowTitle()});
         QAbstractButton* button = box->button(answer_);
         ASSERT_NE(button, nullptr) << box->text().toStdString();
         button->click();
