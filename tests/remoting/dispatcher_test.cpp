@@ -5,18 +5,23 @@
 
 #include <atomic>
 #include <chrono>
+#include <list>
+#include <optional>
 #include <stdexcept>
-#include <thread>
 
 #include "in_process_channel.h"
 #include "remoting/errors.h"
 #include "remoting/log.h"
+#include "test_threads.h"
 
 namespace tovra::remoting {
 namespace {
 
+using testing::Event;
 using ::testing::HasSubstr;
 using testing::InProcessChannel;
+using testing::SetOnExit;
+using testing::Worker;
 using namespace std::chrono_literals;
 
 // What a service keeps per session; counts how often sessions were rolled back.
@@ -31,6 +36,9 @@ struct TestService {
   Dispatcher dispatcher{sessions};
   std::atomic<int> runs{0};
   std::atomic<int> rollbacks{0};
+  // "Hold" sets `held` once it runs, then waits for `release`: a test decides when it ends.
+  Event held;
+  Event release;
 
   TestService() {
     sessions.SetEndHook([this](Session& session) {
@@ -54,8 +62,11 @@ struct TestService {
     });
     Add("Count", SessionPolicy::kRequired,
         [this](CallContext& context) { context.WriteInt32("Result", ++runs); });
-    Add("Slow", SessionPolicy::kRequired, [this](CallContext& context) {
-      std::this_thread::sleep_for(100ms);
+    Add("Hold", SessionPolicy::kRequired, [this](CallContext& context) {
+      held.Set();
+      if (!release.WaitFor()) {
+        throw std::runtime_error("Hold was never released");
+      }
       context.WriteInt32("Result", ++runs);
     });
     Add("Fail", SessionPolicy::kRequired, [](CallContext&) -> void {
@@ -170,14 +181,30 @@ TEST(Dispatcher, ARetryArrivingDuringTheFirstRunWaitsForIt) {
   Client client(service);
   EXPECT_EQ(client.Login(), "");
 
-  client.message.Initialize("TestLibrary", "TestService", "Slow");
+  client.message.Initialize("TestLibrary", "TestService", "Hold");
   const Bytes request = Seal(client.message.Serialize(), {MessageKind::kBin, false, Cipher::kNone});
+  const auto session = service.sessions.Find(client.message.ClientId());
+  ASSERT_TRUE(session);
   std::optional<Bytes> answers[2];
-  std::thread first([&] { answers[0] = service.dispatcher.Handle(request); });
-  std::this_thread::sleep_for(20ms);
-  std::thread retry([&] { answers[1] = service.dispatcher.Handle(request); });
-  first.join();
-  retry.join();
+  std::atomic<bool> retry_answered{false};
+  std::optional<Worker> first, retry;
+  SetOnExit release(service.release);  // before the workers are joined, whatever happens
+  first.emplace([&] { answers[0] = service.dispatcher.Handle(request); });
+  ASSERT_TRUE(service.held.WaitFor()) << "the first run did not start";
+
+  // The first run is certainly busy now. A request touches its session before it waits for
+  // the session's call lock, so a new time stamp says the retry has arrived.
+  const auto before_retry = session->LastSeen();
+  retry.emplace([&] {
+    answers[1] = service.dispatcher.Handle(request);
+    retry_answered = true;
+  });
+  ASSERT_TRUE(testing::WaitUntil([&] { return session->LastSeen() != before_retry; }))
+      << "the retry never reached the session";
+  EXPECT_FALSE(retry_answered) << "the retry was answered while the first run was busy";
+  service.release.Set();
+  first->Join();
+  retry->Join();
 
   EXPECT_EQ(service.runs, 1);
   for (const auto& answer : answers) {
@@ -236,10 +263,15 @@ TEST(Dispatcher, IdleSessionsExpireThroughTheEndHook) {
 
   // A session whose call is running is not idle, however old its last call.
   EXPECT_EQ(active.Login(), "");
-  std::thread slow([&] { active.Call("Slow"); });
-  std::this_thread::sleep_for(30ms);
-  EXPECT_EQ(service.sessions.ExpireIdle(Session::Clock::now() + 2h), 0u);
-  slow.join();
+  {
+    std::optional<Worker> held;
+    SetOnExit release(service.release);
+    held.emplace([&] { active.Call("Hold"); });
+    ASSERT_TRUE(service.held.WaitFor()) << "the call did not start";
+    EXPECT_EQ(service.sessions.ExpireIdle(Session::Clock::now() + 2h), 0u);
+    service.release.Set();
+    held->Join();
+  }
   EXPECT_EQ(active.message.ReadInt32("Result"), 1);
 
   // Shutdown ends what is left.
@@ -303,7 +335,7 @@ TEST(Dispatcher, UnreadableRequestsGetAFaultWhenOneCanBeSealed) {
 
 TEST(Dispatcher, ConcurrentClientsEachKeepTheirOwnSession) {
   TestService service;
-  std::vector<std::thread> threads;
+  std::list<Worker> threads;
   std::atomic<int> failures{0};
   for (int t = 0; t < 8; ++t) {
     threads.emplace_back([&] {
@@ -319,7 +351,7 @@ TEST(Dispatcher, ConcurrentClientsEachKeepTheirOwnSession) {
     });
   }
   for (auto& thread : threads)
-    thread.join();
+    EXPECT_NO_THROW(thread.Join());
   EXPECT_EQ(failures, 0);
   EXPECT_EQ(service.rollbacks, 8);
 }

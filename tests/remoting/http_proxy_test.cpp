@@ -12,9 +12,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <thread>
+#include <iterator>
 
 #include "remoting/errors.h"
+#include "test_threads.h"
 #include "transport_test_support.h"
 
 extern char** environ;
@@ -69,16 +70,13 @@ class Tinyproxy {
       pid_ = -1;
       throw std::runtime_error("tinyproxy could not be started; is it installed?");
     }
-    // Ready once it accepts connections.
-    for (int i = 0; i < 100; ++i) {
-      try {
-        RawConnection probe(port_);
-        return;
-      } catch (const std::exception&) {
-        std::this_thread::sleep_for(milliseconds(50));
-      }
+    // Ready once its log says so: it binds its port before it starts accepting.
+    if (!WaitForFileText(log, "Accepting connections", kEventBound)) {
+      std::ifstream text(log);
+      throw std::runtime_error(
+          "tinyproxy did not start listening: " +
+          std::string((std::istreambuf_iterator<char>(text)), std::istreambuf_iterator<char>()));
     }
-    throw std::runtime_error("tinyproxy did not start listening within 5 s");
   }
 
   ~Tinyproxy() {

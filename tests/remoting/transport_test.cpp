@@ -9,7 +9,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <future>
+#include <optional>
 #include <random>
 #include <thread>
 
@@ -17,6 +19,7 @@
 #include "remoting/log.h"
 #include "remoting/transport_util.h"
 #include "remoting/udp_datagram.h"
+#include "test_threads.h"
 #include "transport_test_support.h"
 
 namespace tovra::remoting::testing {
@@ -32,18 +35,25 @@ class LogCapture {
  public:
   LogCapture() {
     SetLogSink([this](LogLevel, std::string_view text) {
-      std::lock_guard lock(mutex_);
-      lines_.emplace_back(text);
+      {
+        std::lock_guard lock(mutex_);
+        lines_.emplace_back(text);
+      }
+      added_.notify_all();
     });
   }
   ~LogCapture() { SetLogSink({}); }
-  // Waits a little for the line: the server logs on its own threads.
-  bool Contains(const std::string& part) const {
-    const auto until = Clock::now() + milliseconds(3000);
-    while (!Seen(part) && Clock::now() < until) {
-      std::this_thread::sleep_for(milliseconds(10));
-    }
-    return Seen(part);
+  // Waits (bounded) for a line holding `part`: the server logs on its own threads.
+  bool Contains(const std::string& part, milliseconds bound = kEventBound) {
+    std::unique_lock lock(mutex_);
+    return added_.wait_for(lock, bound, [&] {
+      for (const auto& line : lines_) {
+        if (line.find(part) != std::string::npos) {
+          return true;
+        }
+      }
+      return false;
+    });
   }
   void Clear() {
     std::lock_guard lock(mutex_);
@@ -51,17 +61,8 @@ class LogCapture {
   }
 
  private:
-  bool Seen(const std::string& part) const {
-    std::lock_guard lock(mutex_);
-    for (const auto& line : lines_) {
-      if (line.find(part) != std::string::npos) {
-        return true;
-      }
-    }
-    return false;
-  }
-
-  mutable std::mutex mutex_;
+  std::mutex mutex_;
+  std::condition_variable added_;
   std::vector<std::string> lines_;
 };
 
@@ -176,11 +177,17 @@ TEST(TcpChannel, DefaultsAndTimeoutZeroMeansTheDefaultBound) {
 TEST(TcpChannel, ReconnectsWhenTheServerClosedTheKeptConnection) {
   ServerOptions options = LoopbackOptions();
   options.limits.idle_timeout = milliseconds(100);
+  LogCapture log;
   Loopback loopback(options);
   auto channel = loopback.Channel(Kind::kTcp);
   const Bytes first = Pattern(10, 1), second = Pattern(10, 2);
   EXPECT_EQ(Call(*channel, first), Reversed(first));
-  std::this_thread::sleep_for(milliseconds(400));  // the server closes the idle connection
+  // The next call goes out only once the server has closed the quiet connection and the
+  // client's end has seen it; otherwise it could pass on the old connection.
+  ASSERT_TRUE(log.Contains("closed the idle TCP connection"));
+  const int kept = ConnectedSocketTo(loopback.server().TcpPort());
+  ASSERT_GE(kept, 0) << "the channel keeps no connection";
+  ASSERT_TRUE(WaitForPeerClose(kept, kEventBound));
   EXPECT_EQ(Call(*channel, second), Reversed(second));
   EXPECT_EQ(loopback.handler().Calls(), 2);
 }
@@ -231,7 +238,9 @@ TEST(TcpListener, FramesSentBackToBackAreAnsweredInOrder) {
     bytes.insert(bytes.end(), payload.begin(), payload.end());
     return bytes;
   };
-  // Three frames in one write, the last one cut and completed by a second write.
+  const auto as_bytes = [](const std::string& text) { return Bytes(text.begin(), text.end()); };
+  // Three frames in one write, the last one cut; its end follows in a second write once the
+  // server has answered the two whole frames, so it is certainly waiting for the rest.
   const Bytes a = Pattern(10, 1), b = Pattern(0, 2), c = Pattern(30'000, 3);
   Bytes sent = frame(a);
   for (const Bytes& more : {frame(b), frame(c)}) {
@@ -239,15 +248,14 @@ TEST(TcpListener, FramesSentBackToBackAreAnsweredInOrder) {
   }
   RawConnection raw(loopback.server().TcpPort());
   raw.Send(std::span(sent).first(sent.size() - 100));
-  std::this_thread::sleep_for(milliseconds(50));
+  Bytes whole_ones = frame(Reversed(a));
+  const Bytes answer_b = frame(Reversed(b));
+  whole_ones.insert(whole_ones.end(), answer_b.begin(), answer_b.end());
+  EXPECT_EQ(as_bytes(raw.ReadExactly(whole_ones.size(), kEventBound)), whole_ones);
   raw.Send(std::span(sent).last(100));
-  Bytes expected = frame(Reversed(a));
-  for (const Bytes& more : {frame(Reversed(b)), frame(Reversed(c))}) {
-    expected.insert(expected.end(), more.begin(), more.end());
-  }
-  const std::string answer = raw.ReadUntilClosed(milliseconds(1000));
+  const Bytes answer_c = frame(Reversed(c));
+  EXPECT_EQ(as_bytes(raw.ReadExactly(answer_c.size(), kEventBound)), answer_c);
   EXPECT_FALSE(raw.closed());
-  EXPECT_EQ(Bytes(answer.begin(), answer.end()), expected);
 }
 
 TEST(TcpListener, BadInputDropsOnlyThatConnection) {
@@ -425,21 +433,26 @@ TEST(Listeners, QuietConnectionsAreClosedAfterTheIdleTimeOut) {
 }
 
 TEST(Listeners, StopWhileAHandlerRunsEndsCleanly) {
-  std::promise<void> entered;
+  Event entered, release, stopped;
   RemotingServer server(LoopbackOptions(), [&](std::span<const std::uint8_t> request) {
-    entered.set_value();
-    std::this_thread::sleep_for(milliseconds(300));
+    entered.Set();
+    (void)release.WaitFor();  // runs until the test lets it end
     return std::optional<Bytes>(Bytes(request.begin(), request.end()));
   });
   server.Start();
   auto channel = MakeChannel(Kind::kTcp, server.TcpPort());
-  SetCallTimeout(*channel, milliseconds(5000));
+  SetCallTimeout(*channel, milliseconds(60000));
   auto call = std::async(std::launch::async, [&] { return Call(*channel, Pattern(10)); });
-  entered.get_future().wait();
-  const auto start = Clock::now();
-  server.Stop();
-  EXPECT_LT(Clock::now() - start, milliseconds(2000));
-  // The client hears of it at once, not when its own time-out runs out.
+  std::optional<Worker> stopper;
+  SetOnExit release_on_exit(release);  // the handler ends before anything is joined
+  ASSERT_TRUE(entered.WaitFor());
+  stopper.emplace([&] {
+    server.Stop();
+    stopped.Set();
+  });
+  // The client hears of it while the handler still runs, not when its own time-out ends.
+  ASSERT_EQ(call.wait_for(kEventBound), std::future_status::ready)
+      << "Stop left the connection open";
   try {
     call.get();
     FAIL() << "the call went through";
@@ -447,6 +460,11 @@ TEST(Listeners, StopWhileAHandlerRunsEndsCleanly) {
     FAIL() << "Stop left the connection open";
   } catch (const TransportError&) {
   }
+  // Stop lets the running handler finish, and returns once it has.
+  EXPECT_FALSE(stopped.IsSet()) << "Stop did not wait for the running handler";
+  release.Set();
+  EXPECT_TRUE(stopped.WaitFor());
+  stopper->Join();
   server.Stop();  // a second Stop is harmless
 }
 

@@ -3,10 +3,15 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <stdexcept>
 
@@ -163,6 +168,82 @@ std::uint16_t DeadPort(bool tcp) {
   return port;
 }
 
+int ConnectedSocketTo(std::uint16_t port) {
+  int found = -1;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    int fd = -1;
+    try {
+      fd = std::stoi(entry.path().filename().string());
+    } catch (const std::exception&) {
+      continue;
+    }
+    int type = 0;
+    socklen_t type_length = sizeof type;
+    sockaddr_in peer{};
+    socklen_t peer_length = sizeof peer;
+    if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &type_length) != 0 || type != SOCK_STREAM ||
+        ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peer_length) != 0 ||
+        peer.sin_family != AF_INET || peer.sin_addr.s_addr != htonl(INADDR_LOOPBACK) ||
+        ntohs(peer.sin_port) != port) {
+      continue;
+    }
+    if (found >= 0) {
+      return -1;
+    }
+    found = fd;
+  }
+  return found;
+}
+
+bool WaitForPeerClose(int fd, std::chrono::milliseconds bound) {
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd p{fd, POLLRDHUP, 0};
+    const int ready = ::poll(&p, 1, static_cast<int>(std::max<std::int64_t>(left.count(), 0)));
+    if (ready > 0) {
+      return (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+    }
+    if (ready == 0 || errno != EINTR) {
+      return false;
+    }
+  }
+}
+
+bool WaitForFileText(const std::filesystem::path& path, const std::string& text,
+                     std::chrono::milliseconds bound) {
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  const auto holds_text = [&] {
+    std::ifstream file(path);
+    const std::string content((std::istreambuf_iterator<char>(file)),
+                              std::istreambuf_iterator<char>());
+    return content.find(text) != std::string::npos;
+  };
+  // Watch the file before reading it, so that a line written in between is not missed.
+  const int watch = ::inotify_init1(IN_CLOEXEC);
+  if (watch < 0 || ::inotify_add_watch(watch, path.c_str(), IN_MODIFY) < 0) {
+    if (watch >= 0) {
+      ::close(watch);
+    }
+    throw std::runtime_error("cannot watch " + path.string());
+  }
+  bool seen = holds_text();
+  while (!seen) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd modified{watch, POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&modified, 1, static_cast<int>(left.count())) <= 0) {
+      break;
+    }
+    char events[4096];
+    [[maybe_unused]] const auto drained = ::read(watch, events, sizeof events);
+    seen = holds_text();
+  }
+  ::close(watch);
+  return seen || holds_text();
+}
+
 RawConnection::RawConnection(std::uint16_t port) {
   fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
@@ -219,6 +300,27 @@ std::string RawConnection::ReadUntilClosed(std::chrono::milliseconds bound) {
     }
     got.append(buffer, static_cast<std::size_t>(n));
   }
+}
+
+std::string RawConnection::ReadExactly(std::size_t count, std::chrono::milliseconds bound) {
+  std::string got;
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  while (got.size() < count) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd p{fd_, POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+      return got;
+    }
+    char buffer[4096];
+    const ssize_t n = ::recv(fd_, buffer, std::min(sizeof buffer, count - got.size()), 0);
+    if (n <= 0) {
+      closed_ = true;
+      return got;
+    }
+    got.append(buffer, static_cast<std::size_t>(n));
+  }
+  return got;
 }
 
 }  // namespace tovra::remoting::testing

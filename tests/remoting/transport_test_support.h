@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -70,6 +71,18 @@ class SilentSocket {
 // A loopback port on which nothing listens (bound once, then released).
 std::uint16_t DeadPort(bool tcp);
 
+// The one TCP socket of this process connected to 127.0.0.1:port (a channel's kept
+// connection); -1 when there is none or more than one.
+int ConnectedSocketTo(std::uint16_t port);
+// Waits (bounded) until the peer of the connected socket `fd` has closed its end. Reads
+// nothing from the socket.
+bool WaitForPeerClose(int fd, std::chrono::milliseconds bound);
+
+// Waits (bounded) until the file at `path` holds `text`, as a program that logs there
+// writes it. False when the bound passed first.
+bool WaitForFileText(const std::filesystem::path& path, const std::string& text,
+                     std::chrono::milliseconds bound);
+
 // A raw TCP connection for sending bytes no channel would send.
 class RawConnection {
  public:
@@ -84,6 +97,8 @@ class RawConnection {
   // Everything the peer sends until it closes, or until the bound passes; closed() says
   // which.
   std::string ReadUntilClosed(std::chrono::milliseconds bound);
+  // The next `count` bytes; fewer when the peer closes or the bound passes first.
+  std::string ReadExactly(std::size_t count, std::chrono::milliseconds bound);
   bool closed() const { return closed_; }
 
  private:
