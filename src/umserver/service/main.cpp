@@ -294,6 +294,13 @@ int main(int argc, char** argv) {
   app.add_option("--workers", serve.workers, "Threads that run requests (store work)")
       ->check(CLI::Range(std::size_t{1}, std::size_t{256}))
       ->capture_default_str();
+  double login_delay_s =
+      std::chrono::duration<double>(store::LoginThrottle::Options{}.first_delay).count();
+  app.add_option("--login-delay", login_delay_s,
+                 "Seconds a user name is held back after a failed login; the delay doubles with "
+                 "each further failure, up to a minute")
+      ->check(CLI::Range(0.01, 60.0))
+      ->capture_default_str();
   app.add_option("--log-level", log_level, "trace, debug, info, warn, error or off")
       ->check(CLI::IsMember({"trace", "debug", "info", "warn", "error", "critical", "off"}))
       ->capture_default_str();
@@ -340,7 +347,10 @@ int main(int argc, char** argv) {
   RouteRemotingLog();
 
   try {
-    auto opened = store::OpenStore(store_description);
+    store::LoginThrottle::Options throttle;
+    throttle.first_delay =
+        std::chrono::milliseconds(static_cast<std::int64_t>(login_delay_s * 1000.0));
+    auto opened = store::OpenStore(store_description, throttle);
     if (init->parsed()) {
       const std::string password = ReadPassword(password_file);
       opened->Initialise(admin, password);

@@ -3,15 +3,20 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/inotify.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <limits>
 #include <random>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 #include "remoting/http_channel.h"
 #include "remoting/tcp_channel.h"
@@ -54,18 +59,31 @@ pid_t Spawn(const std::vector<std::string>& args, const std::filesystem::path& l
   return pid;
 }
 
-// Waits for `pid` until `deadline`; the exit status, -signal, or nullopt on time-out.
+// Milliseconds from now until `deadline`, as poll() takes them.
+int MillisecondsUntil(Clock::time_point deadline) {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return static_cast<int>(std::clamp<std::int64_t>(left, 0, std::numeric_limits<int>::max()));
+}
+
+// Waits for `pid` until `deadline`; the exit status, -signal, or nullopt on time-out. A
+// process descriptor becomes readable when the child ends, so poll() waits for exactly that.
 std::optional<int> WaitUntil(pid_t pid, Clock::time_point deadline) {
+  const int process = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  if (process < 0) {
+    throw std::runtime_error(std::string("pidfd_open failed: ") + std::strerror(errno));
+  }
   for (;;) {
     int status = 0;
     const pid_t done = waitpid(pid, &status, WNOHANG);
     if (done == pid) {
+      close(process);
       return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
     }
-    if (Clock::now() >= deadline) {
+    pollfd ended{process, POLLIN, 0};
+    if (poll(&ended, 1, MillisecondsUntil(deadline)) == 0) {
+      close(process);
       return std::nullopt;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 }
 
@@ -169,7 +187,12 @@ ServerProcess::ServerProcess(std::vector<std::string> args, const std::filesyste
 
 ServerProcess::~ServerProcess() {
   if (pid_ > 0) {
-    Stop(SIGKILL);
+    try {
+      Stop(SIGKILL);
+    } catch (const std::exception&) {
+      kill(pid_, SIGKILL);  // cannot be ignored: the blocking wait ends
+      waitpid(pid_, nullptr, 0);
+    }
   }
 }
 
@@ -186,6 +209,30 @@ int ServerProcess::Stop(int signal, std::chrono::seconds limit) {
   }
   pid_ = -1;
   return *status;
+}
+
+bool ServerProcess::WaitForLog(const std::string& text, std::chrono::milliseconds bound) const {
+  const auto deadline = Clock::now() + bound;
+  // Watch the file before reading it, so that a line written in between is not missed.
+  const int watch = inotify_init1(IN_CLOEXEC);
+  if (watch < 0 || inotify_add_watch(watch, log_.c_str(), IN_MODIFY) < 0) {
+    if (watch >= 0) {
+      close(watch);
+    }
+    throw std::runtime_error("cannot watch " + log_.string());
+  }
+  bool seen = false;
+  for (;;) {
+    seen = Log().find(text) != std::string::npos;
+    pollfd modified{watch, POLLIN, 0};
+    if (seen || poll(&modified, 1, MillisecondsUntil(deadline)) <= 0) {
+      break;
+    }
+    char events[4096];
+    [[maybe_unused]] const auto drained = read(watch, events, sizeof events);
+  }
+  close(watch);
+  return seen || Log().find(text) != std::string::npos;
 }
 
 std::string ServerProcess::Log() const {

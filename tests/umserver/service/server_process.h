@@ -62,6 +62,9 @@ class ServerProcess {
   // when a signal ended it.
   int Stop(int signal, std::chrono::seconds limit = std::chrono::seconds(20));
   std::string Log() const;
+  // Waits (bounded) until the log holds `text`; false when the bound passed first.
+  bool WaitForLog(const std::string& text,
+                  std::chrono::milliseconds bound = std::chrono::seconds(20)) const;
 
  private:
   pid_t pid_ = -1;

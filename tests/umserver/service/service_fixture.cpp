@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+#include <thread>
+
 #include "umserver/store/store.h"
 
 namespace tovra::umserver::testing {
@@ -43,6 +46,31 @@ std::string MakeSqliteStore(const TempDir& dir) {
 
 void LogIn(Client& client) {
   ASSERT_EQ(client.server->login(kAdmin, kAdminPassword, kAdminRole), "");
+}
+
+std::chrono::milliseconds AnnouncedHoldBack(const ServerProcess& server, const std::string& user) {
+  const std::string about = "login of " + user + " (role ";
+  const std::string held_back = "further attempts for this name are refused for ";
+  std::chrono::milliseconds announced{0};
+  std::istringstream log(server.Log());
+  for (std::string line; std::getline(log, line);) {
+    if (line.find(about) == std::string::npos) {
+      continue;
+    }
+    const auto at = line.find(held_back);
+    announced = std::chrono::milliseconds(
+        at == std::string::npos ? 0 : std::stoll(line.substr(at + held_back.size())));
+  }
+  return announced;
+}
+
+std::string LogInAfterHoldBack(Client& client, const ServerProcess& server, const std::string& user,
+                               const std::string& password) {
+  // The server logs the hold-back before it answers the refused attempt, counted from a
+  // moment before this one; once that much time has passed the name is free again. The
+  // hold-back is a span of time, so waiting it out is waiting for the event itself.
+  std::this_thread::sleep_for(AnnouncedHoldBack(server, user));
+  return client.server->login(user, password, kAdminRole);
 }
 
 DeltaBuilder& DeltaBuilder::Insert(std::vector<dataset::Value> values) {

@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <fstream>
-#include <thread>
 
 #include "remoting/dispatcher.h"
 #include "remoting/errors.h"
@@ -69,34 +68,6 @@ std::string FaultOf(Call&& call) {
   return "<no fault>";
 }
 
-// Waits (bounded) until the server's log holds `text`.
-bool LogShows(const ServerProcess& server, const std::string& text,
-              std::chrono::seconds limit = std::chrono::seconds(15)) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (server.Log().find(text) != std::string::npos) {
-      return true;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return false;
-}
-
-// Logs in once the store lets this name try again: after failed attempts a name is held
-// back for a while, and even the right password is refused until then.
-std::string LoginOnceAllowed(Client& client, const std::string& user, const std::string& password) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  std::string result;
-  do {
-    result = client.server->login(user, password, kAdminRole);
-    if (result.empty()) {
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  } while (std::chrono::steady_clock::now() < deadline);
-  return result;
-}
-
 // The seven datasets a session start opens, in that order.
 const char* const kSessionStartProviders[] = {
     "dspUser", "dspRights", "dspRole", "dspPrivileg", "dspPrivilegs", "dspCatalogue", "dspRoles"};
@@ -114,7 +85,7 @@ class ServiceTest : public ::testing::Test {
   void SetUp() override { store_ = MakeSqliteStore(dir_); }
 
   ServerProcess& Start(std::vector<std::string> extra = {}) {
-    std::vector<std::string> args = {"--store", store_};
+    std::vector<std::string> args = {"--store", store_, "--login-delay", kLoginDelaySeconds};
     args.insert(args.end(), extra.begin(), extra.end());
     server_ = std::make_unique<ServerProcess>(args, dir_.Path() / "server.log");
     return *server_;
@@ -174,7 +145,7 @@ TEST_P(TransportTest, EveryOperationButLoginNeedsASessionAndLoginFailuresLookAli
   EXPECT_EQ(unknown_user, wrong_password);
   all_refused("after failed logins");
 
-  ASSERT_EQ(LoginOnceAllowed(client, kAdmin, kAdminPassword), "");
+  ASSERT_EQ(LogInAfterHoldBack(client, server, kAdmin, kAdminPassword), "");
   EXPECT_THAT(service.DBType(), HasSubstr("SQLite 3."));
   EXPECT_EQ(service.DBName(), "directory.sqlite");
   EXPECT_THAT(service.DBServer(), Not(IsEmpty()));
@@ -229,7 +200,7 @@ TEST_F(ServiceTest, FailedLoginsHoldBackOnlyTheirOwnName) {
   EXPECT_EQ(AsTable(other.Records("dspRole")).size(), 2u);
   // The guessed name gets in once its delay has passed.
   Client owner(server, Transport::kHttp);
-  EXPECT_EQ(LoginOnceAllowed(owner, kAdmin, kAdminPassword), "");
+  EXPECT_EQ(LogInAfterHoldBack(owner, server, kAdmin, kAdminPassword), "");
 }
 
 TEST_F(ServiceTest, OversizedRequestsAreRefusedAndTheServerGoesOn) {
@@ -579,7 +550,7 @@ TEST_F(ServiceTest, DestroyDataModuleAndExpiryRollBack) {
     if (ending == "DestroyDataModule") {
       client.server->DestroyDataModule();
     } else {
-      ASSERT_TRUE(LogShows(server, "expired after being idle")) << server.Log();
+      ASSERT_TRUE(server.WaitForLog("expired after being idle")) << server.Log();
     }
     EXPECT_EQ(FaultOf([&] { client.server->KeepAlive(); }), remoting::Dispatcher::kNoSession);
 
@@ -642,7 +613,7 @@ TEST_F(ServiceTest, AccountsAreCreatedOnceAndPasswordsChangeForTheNextLogin) {
   EXPECT_THAT(service.ChangePassword("nobody-here", "", "x"), Not(IsEmpty()));
   Client next(server, Transport::kTcp);
   EXPECT_THAT(next.server->login(kAdmin, kAdminPassword, kAdminRole), Not(IsEmpty()));
-  EXPECT_EQ(LoginOnceAllowed(next, kAdmin, "new-admin-pw"), "");
+  EXPECT_EQ(LogInAfterHoldBack(next, server, kAdmin, "new-admin-pw"), "");
   EXPECT_EQ(AsTable(next.Records("dspUser")).size(), 3u);  // USERS survived the hostile name
   const std::string log = server.Log();
   for (const char* secret : {"dave-pw-1", "new-admin-pw", kAdminPassword}) {
