@@ -14,8 +14,26 @@ namespace {
 
 const QString kLastProfileName = QStringLiteral("LastProfileName");
 
+// The profile's name: the part of its key path after the last backslash, colon or NUL,
+// cut to at most kMaxPathComponent characters. A character is a Unicode code point, so the
+// cut never splits a surrogate pair (nor, therefore, a UTF-8 sequence of the same text).
 QString ProfileNameOf(const QString& key_path) {
-  return QString::fromStdString(support::LastPathComponent(key_path.toStdString()));
+  qsizetype start = key_path.size();
+  while (start > 0) {
+    const QChar c = key_path[start - 1];
+    if (c == u'\\' || c == u':' || c == QChar(u'\0')) {
+      break;
+    }
+    --start;
+  }
+  qsizetype end = start;
+  for (std::size_t characters = 0; end < key_path.size() && characters < support::kMaxPathComponent;
+       ++characters) {
+    const bool pair = key_path[end].isHighSurrogate() && end + 1 < key_path.size() &&
+                      key_path[end + 1].isLowSurrogate();
+    end += pair ? 2 : 1;
+  }
+  return key_path.mid(start, end - start);
 }
 
 // Reads one value; a missing or empty value leaves the field at its default.

@@ -177,6 +177,34 @@ TEST_F(ProfileStoreTest, ProfileNameIsTheLastComponentOfTheKeyPath) {
   EXPECT_TRUE(ReadProfileNames(ProfilesKey).contains("Prod"));
 }
 
+TEST_F(ProfileStoreTest, LongProfileNamesAreCutAt260CharactersNeverInsideOne) {
+  const auto repeat = [](const QString& text, int times) { return text.repeated(times); };
+  const QString a = "a", e_acute = QString(QChar(0x00E9)), euro = QString(QChar(0x20AC));
+  const QString smiley = QString::fromUtf8("\xF0\x9F\x98\x80");  // U+1F600: a surrogate pair
+  const struct {
+    const char* what;
+    QString component;
+    QString name;
+  } cases[] = {
+      {"exactly 260", repeat(a, 260), repeat(a, 260)},
+      {"one too many", repeat(a, 261), repeat(a, 260)},
+      // Two UTF-8 bytes each: a cut counted in bytes would keep 130 of them.
+      {"two-byte characters", repeat(e_acute, 300), repeat(e_acute, 260)},
+      // A byte count would cut the euro sign's three bytes after the first.
+      {"three-byte character at the cut", repeat(a, 259) + euro + "b", repeat(a, 259) + euro},
+      {"surrogate pair at the cut", repeat(a, 259) + smiley + "b", repeat(a, 259) + smiley},
+      {"surrogate pair just beyond the cut", repeat(a, 260) + smiley, repeat(a, 260)},
+      {"surrogate pairs only", repeat(smiley, 261), repeat(smiley, 260)},
+      {"after the last colon", "host:" + repeat(e_acute, 261), repeat(e_acute, 260)},
+  };
+  for (const auto& c : cases) {
+    TClientConfig read;
+    ReadClientConfig(ProfilesKey + c.component, read);
+    EXPECT_EQ(read.ProfileName.toStdU32String().size(), c.name.toStdU32String().size()) << c.what;
+    EXPECT_EQ(read.ProfileName.toUtf8().toStdString(), c.name.toUtf8().toStdString()) << c.what;
+  }
+}
+
 TEST_F(ProfileStoreTest, TheProfilesKeyItselfReadsAsTheStartingRecord) {
   WriteValues(ProfilesKey, {{"ServerName", "fallback"}, {"LastProfileName", "Prod"}});
   WriteValues(ProfilesKey + "Prod", {{"ServerName", "prod-host"}});
