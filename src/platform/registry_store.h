@@ -8,9 +8,10 @@
 // letter case but keep the case in which they were first written, opening a key may create
 // it together with its parents, and a key exists even when it holds no values.
 //
-// On Windows the store is the native registry under HKEY_CURRENT_USER. Elsewhere it is one
-// file, "TOVRA/registry.ini" under the user's configuration directory, saved atomically and
-// merged with changes other processes made meanwhile.
+// On Windows the store is the native registry under HKEY_CURRENT_USER, written through the
+// registry's own functions, so that other programs reading it find plain keys and values.
+// Elsewhere it is one file, "TOVRA/registry.ini" under the user's configuration directory,
+// saved atomically and merged with changes other processes made meanwhile.
 //
 // Each object is one access to the store: changes are saved when it is destroyed (or by
 // Flush). Keep objects short-lived; another object sees a change once it is saved.
@@ -19,8 +20,6 @@
 #include <QStringList>
 #include <memory>
 #include <stdexcept>
-
-class QSettings;
 
 namespace tovra::platform {
 
@@ -74,17 +73,15 @@ class RegistryStore {
   // Saves pending changes; RegistryError when the store cannot be written.
   void Flush();
 
+  // Where the keys and values live: the INI file or the native registry.
+  class Backend;
+
  private:
-  // The stored spelling of `path` ("A/B/C" in the settings' own notation), resolved without
-  // regard to case; missing components keep the given spelling. `exists` tells whether
-  // every component was found.
-  QString Resolve(const QString& path, bool* exists);
-  QString ResolveValue(const QString& name, bool* exists);
   void RequireOpenKey(const QString& value_name) const;
 
-  std::unique_ptr<QSettings> settings_;
+  std::unique_ptr<Backend> backend_;
   QString current_path_;  // backslash form, for callers
-  QString current_group_;  // settings form
+  QString current_key_;   // the back end's own notation
   bool key_open_ = false;
 };
 
