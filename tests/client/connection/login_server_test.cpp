@@ -6,10 +6,12 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileSystemWatcher>
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
@@ -336,16 +338,20 @@ class Tinyproxy {
       error = "tinyproxy could not be started; is it installed?";
       return false;
     }
-    for (int i = 0; i < 100; ++i) {
-      QTcpSocket probe;
-      probe.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port_));
-      if (probe.waitForConnected(100)) {
-        return true;
+    // Ready once its log says so: it binds its port before it starts accepting. The watcher
+    // signals every write to the log.
+    QFileSystemWatcher watcher({log});
+    QSignalSpy written(&watcher, &QFileSystemWatcher::fileChanged);
+    QElapsedTimer waited;
+    waited.start();
+    while (!Log().contains("Accepting connections")) {
+      if (waited.elapsed() > 20000 || process_.state() == QProcess::NotRunning) {
+        error = "tinyproxy did not start listening: " + Log();
+        return false;
       }
-      QTest::qWait(50);
+      written.wait(1000);
     }
-    error = "tinyproxy did not start listening within 15 s";
-    return false;
+    return true;
   }
 
   int Port() const { return port_; }
