@@ -56,8 +56,10 @@ const char* const kSevenQueries[] = {
     "SELECT ID, NAME, COMMENT_, FILTER_SQL FROM QVB ORDER BY ID;",
     "SELECT ID, ORIG_ID, ROLE_ID FROM ROLES ORDER BY ID;",
 };
-const char* const kSevenProviders[] = {"dspUser",      "dspRights",    "dspRole", "dspPrivileg",
-                                       "dspPrivilegs", "dspCatalogue", "dspRoles"};
+namespace provider = contract::provider;
+const std::string_view kSevenProviders[] = {
+    provider::kUser,      provider::kRights,    provider::kRole, provider::kPrivileg,
+    provider::kPrivilegs, provider::kCatalogue, provider::kRoles};
 
 double Ms(Clock::duration d) {
   return std::chrono::duration<double, std::milli>(d).count();
@@ -153,20 +155,20 @@ struct RawCall {
 
 RawCall GetRecordsRaw(remoting::BinMessage& message, remoting::TcpClientChannel& channel,
                       const std::string& provider, bool compressed) {
-  message.Initialize("roKWVUMServerLibrary", "rodmKWVUMServer", "AS_GetRecords");
-  message.WriteString("ProviderName", provider);
-  message.WriteInt32("Count", -1);
-  message.WriteInt32("Options", 0);
-  message.WriteString("CommandText", "");
-  message.WriteBinary("Params", {});
-  message.WriteBinary("OwnerData", {});
+  message.Initialize(contract::kLibraryName, contract::kServiceName, contract::op::kGetRecords);
+  message.WriteString(contract::param::kProviderName, provider);
+  message.WriteInt32(contract::param::kCount, -1);
+  message.WriteInt32(contract::param::kOptions, 0);
+  message.WriteString(contract::param::kCommandText, "");
+  message.WriteBinary(contract::param::kParams, {});
+  message.WriteBinary(contract::param::kOwnerData, {});
   const remoting::Bytes request = message.Serialize();
   remoting::EnvelopeSettings settings;
   settings.compressed = compressed;
   const remoting::Bytes answer = channel.Exchange(remoting::Seal(request, settings));
   const remoting::Opened opened = remoting::Open(answer);
   message.ReadResponse(opened.payload);
-  return {answer.size() + 4 /* frame length */, message.ReadBinary("Result")};
+  return {answer.size() + 4 /* frame length */, message.ReadBinary(contract::result::kResult)};
 }
 
 struct Backend {
@@ -195,7 +197,9 @@ void Measure(const Backend& backend, const fs::path& work, int reps) {
   channel.SetPort(server.Port());
   channel.SetReadTimeout(std::chrono::seconds(120));
   auto service = client::server::CorodmKWVUMServer::Create(message, channel);
-  if (const auto failed = service->login("admin", kAdminPassword, "BEOGYLTDP"); !failed.empty()) {
+  if (const auto failed =
+          service->login("admin", kAdminPassword, std::string(contract::kAdministratorsRole));
+      !failed.empty()) {
     throw std::runtime_error("login: " + failed);
   }
 
@@ -207,8 +211,8 @@ void Measure(const Backend& backend, const fs::path& work, int reps) {
     auto start = Clock::now();
     rows = 0;
     bytes = 0;
-    for (const char* provider : kSevenProviders) {
-      const auto result = service->AS_GetRecords(provider, -1, 0, "", {}, {});
+    for (const std::string_view provider : kSevenProviders) {
+      const auto result = service->AS_GetRecords(std::string(provider), -1, 0, "", {}, {});
       rows += static_cast<std::size_t>(result.records_out);
       bytes += result.result.size();
     }
@@ -275,7 +279,7 @@ void Measure(const Backend& backend, const fs::path& work, int reps) {
   for (int rep = 0; rep < reps; ++rep) {
     auto start = Clock::now();
     const auto answer = service->AS_ApplyUpdates(
-        "dspRoles", remoting::Bytes(encoded.begin(), encoded.end()), 0, {});
+        std::string(provider::kRoles), remoting::Bytes(encoded.begin(), encoded.end()), 0, {});
     service->commit();
     applied.push_back(Ms(Clock::now() - start));
     if (answer.error_count != 0) {
@@ -313,7 +317,7 @@ void Measure(const Backend& backend, const fs::path& work, int reps) {
     RawCall call;
     for (int rep = -1; rep < reps; ++rep) {
       const auto start = Clock::now();
-      call = GetRecordsRaw(message, channel, "dspUserRights", compressed);
+      call = GetRecordsRaw(message, channel, std::string(provider::kUserRights), compressed);
       if (rep >= 0) {
         times.push_back(Ms(Clock::now() - start));
       }

@@ -4,10 +4,13 @@
 
 #include "remoting/errors.h"
 #include "remoting/log.h"
+#include "support/log_text.h"
 
 namespace tovra::remoting {
 
 namespace {
+
+using support::LogSafe;
 
 Answer Fault(const Call& call, std::string text) {
   Answer answer;
@@ -17,27 +20,8 @@ Answer Fault(const Call& call, std::string text) {
   return answer;
 }
 
-// Names in a call come from the client: log lines show them with control characters escaped
-// and cut short, so that a request cannot forge or flood the server's log.
-std::string LogSafe(std::string_view text) {
-  constexpr std::size_t kMaxShown = 120;
-  std::string out;
-  for (const unsigned char c : text.substr(0, kMaxShown)) {
-    if (c < 0x20 || c == 0x7f) {
-      static constexpr char kHex[] = "0123456789abcdef";
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  if (text.size() > kMaxShown) {
-    out += "...";
-  }
-  return out;
-}
-
+// Names in a call come from the client: log lines show them made safe, so that a request
+// cannot forge or flood the server's log.
 std::string Describe(const Call& call) {
   return LogSafe(call.library) + "." + LogSafe(call.interface_name) + "." +
          LogSafe(call.operation) + " (client " + LogSafe(call.client_id) + ", request " +

@@ -1,6 +1,12 @@
 #include "remoting/service_proxy.h"
 
+#include "contract/app_server.h"
+
 namespace tovra::remoting {
+
+namespace op = contract::op;
+namespace param = contract::param;
+namespace result = contract::result;
 
 ServiceProxy::ServiceProxy(Message& message, ClientChannel& channel, std::string library,
                            std::string interface_name)
@@ -28,73 +34,74 @@ Bytes ServiceProxy::OptionalBinary(std::string_view name) const {
 ApplyUpdatesResult AppServerProxy::AS_ApplyUpdates(const std::string& ProviderName,
                                                    const Bytes& Delta, std::int32_t MaxErrors,
                                                    const Bytes& OwnerData) {
-  Message& message = Begin("AS_ApplyUpdates");
-  message.WriteString("ProviderName", ProviderName);
-  message.WriteBinary("Delta", Delta);
-  message.WriteInt32("MaxErrors", MaxErrors);
-  message.WriteBinary("OwnerData", OwnerData);
+  Message& message = Begin(op::kApplyUpdates);
+  message.WriteString(param::kProviderName, ProviderName);
+  message.WriteBinary(param::kDelta, Delta);
+  message.WriteInt32(param::kMaxErrors, MaxErrors);
+  message.WriteBinary(param::kOwnerData, OwnerData);
   Send();
-  return {message.ReadBinary("Result"), message.ReadInt32("ErrorCount"),
-          OptionalBinary("OwnerData")};
+  return {message.ReadBinary(result::kResult), message.ReadInt32(result::kErrorCount),
+          OptionalBinary(param::kOwnerData)};
 }
 
 GetRecordsResult AppServerProxy::AS_GetRecords(const std::string& ProviderName, std::int32_t Count,
                                                std::int32_t Options, const std::string& CommandText,
                                                const Bytes& Params, const Bytes& OwnerData) {
-  Message& message = Begin("AS_GetRecords");
-  message.WriteString("ProviderName", ProviderName);
-  message.WriteInt32("Count", Count);
-  message.WriteInt32("Options", Options);
-  message.WriteString("CommandText", CommandText);
-  message.WriteBinary("Params", Params);
-  message.WriteBinary("OwnerData", OwnerData);
+  Message& message = Begin(op::kGetRecords);
+  message.WriteString(param::kProviderName, ProviderName);
+  message.WriteInt32(param::kCount, Count);
+  message.WriteInt32(param::kOptions, Options);
+  message.WriteString(param::kCommandText, CommandText);
+  message.WriteBinary(param::kParams, Params);
+  message.WriteBinary(param::kOwnerData, OwnerData);
   Send();
-  return {message.ReadBinary("Result"), message.ReadInt32("RecsOut"), OptionalBinary("OwnerData")};
+  return {message.ReadBinary(result::kResult), message.ReadInt32(result::kRecsOut),
+          OptionalBinary(param::kOwnerData)};
 }
 
 Bytes AppServerProxy::AS_DataRequest(const std::string& ProviderName, const Bytes& Data) {
-  Message& message = Begin("AS_DataRequest");
-  message.WriteString("ProviderName", ProviderName);
-  message.WriteBinary("Data", Data);
+  Message& message = Begin(op::kDataRequest);
+  message.WriteString(param::kProviderName, ProviderName);
+  message.WriteBinary(param::kData, Data);
   Send();
-  return message.ReadBinary("Result");
+  return message.ReadBinary(result::kResult);
 }
 
 std::vector<std::string> AppServerProxy::AS_GetProviderNames() {
-  Begin("AS_GetProviderNames");
+  Begin(op::kGetProviderNames);
   Send();
-  return SplitProviderNames(GetMessage().ReadString("Result"));
+  return SplitProviderNames(GetMessage().ReadString(result::kResult));
 }
 
 PacketResult AppServerProxy::AS_GetParams(const std::string& ProviderName, const Bytes& OwnerData) {
-  Message& message = Begin("AS_GetParams");
-  message.WriteString("ProviderName", ProviderName);
-  message.WriteBinary("OwnerData", OwnerData);
+  Message& message = Begin(op::kGetParams);
+  message.WriteString(param::kProviderName, ProviderName);
+  message.WriteBinary(param::kOwnerData, OwnerData);
   Send();
-  return {message.ReadBinary("Result"), OptionalBinary("OwnerData")};
+  return {message.ReadBinary(result::kResult), OptionalBinary(param::kOwnerData)};
 }
 
 PacketResult AppServerProxy::AS_RowRequest(const std::string& ProviderName, const Bytes& Row,
                                            std::int32_t RequestType, const Bytes& OwnerData) {
-  Message& message = Begin("AS_RowRequest");
-  message.WriteString("ProviderName", ProviderName);
-  message.WriteBinary("Row", Row);
-  message.WriteInt32("RequestType", RequestType);
-  message.WriteBinary("OwnerData", OwnerData);
+  Message& message = Begin(op::kRowRequest);
+  message.WriteString(param::kProviderName, ProviderName);
+  message.WriteBinary(param::kRow, Row);
+  message.WriteInt32(param::kRequestType, RequestType);
+  message.WriteBinary(param::kOwnerData, OwnerData);
   Send();
-  return {message.ReadBinary("Result"), OptionalBinary("OwnerData")};
+  return {message.ReadBinary(result::kResult), OptionalBinary(param::kOwnerData)};
 }
 
 PacketResult AppServerProxy::AS_Execute(const std::string& ProviderName,
                                         const std::string& CommandText, const Bytes& Params,
                                         const Bytes& OwnerData) {
-  Message& message = Begin("AS_Execute");
-  message.WriteString("ProviderName", ProviderName);
-  message.WriteString("CommandText", CommandText);
-  message.WriteBinary("Params", Params);
-  message.WriteBinary("OwnerData", OwnerData);
+  Message& message = Begin(op::kExecute);
+  message.WriteString(param::kProviderName, ProviderName);
+  message.WriteString(param::kCommandText, CommandText);
+  message.WriteBinary(param::kParams, Params);
+  message.WriteBinary(param::kOwnerData, OwnerData);
   Send();
-  return {message.ReadBinary("Params"), OptionalBinary("OwnerData")};
+  return {message.ReadBinary(param::kParams), OptionalBinary(param::kOwnerData)};
 }
 
 std::vector<std::string> SplitProviderNames(std::string_view joined) {

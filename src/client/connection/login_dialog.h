@@ -8,6 +8,7 @@
 
 #include "client/connection/login_connector.h"
 #include "client/connection/profile_store.h"
+#include "contract/um_service.h"
 
 class QFrame;
 class QLabel;
@@ -19,7 +20,7 @@ class QPushButton;
 namespace tovra::client {
 
 // The role every administrator logs in with.
-inline const QString kLoginRole = QStringLiteral("BEOGYLTDP");
+inline const QString kLoginRole = QString::fromUtf8(contract::kAdministratorsRole);
 // The user-name suffix (after "|") that keeps the maintenance page.
 inline const QString kMaintenanceCode = QStringLiteral("mudal");
 

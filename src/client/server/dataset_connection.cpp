@@ -19,7 +19,7 @@ std::string ToText(const remoting::Bytes& bytes) {
 }  // namespace
 
 DatasetConnection::DatasetConnection(remoting::Message* message, remoting::ClientChannel* channel)
-    : library_name_(kLibraryName), message_(message), channel_(channel) {}
+    : library_name_(contract::kLibraryName), message_(message), channel_(channel) {}
 
 DatasetConnection::~DatasetConnection() = default;
 

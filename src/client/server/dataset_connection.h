@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "contract/um_service.h"
 #include "dataset/packet.h"
 #include "dataset/provider_connection.h"
 #include "remoting/channel.h"
@@ -25,7 +26,7 @@ namespace tovra::client::server {
 
 class DatasetConnection : public dataset::ProviderConnection {
  public:
-  static constexpr std::string_view kDefaultServerName = "rodmKWVUMServer";
+  static constexpr std::string_view kDefaultServerName = contract::kServiceName;
 
   // Either may be null; Connect then refuses with a sentence that names the missing part.
   DatasetConnection(remoting::Message* message, remoting::ClientChannel* channel);

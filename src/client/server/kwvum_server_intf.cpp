@@ -2,44 +2,49 @@
 
 namespace tovra::client::server {
 
+namespace op = contract::op;
+namespace param = contract::param;
+using contract::result::kResult;
+
 TrodmKWVUMServer_Proxy::TrodmKWVUMServer_Proxy(remoting::Message& message,
                                                remoting::ClientChannel& channel)
-    : AppServerProxy(message, channel, std::string(kLibraryName), std::string(kServiceName)) {}
+    : AppServerProxy(message, channel, std::string(contract::kLibraryName),
+                     std::string(contract::kServiceName)) {}
 
 std::string TrodmKWVUMServer_Proxy::login(const std::string& UserName, const std::string& Password,
                                           const std::string& Role) {
-  remoting::Message& message = Begin("login");
-  message.WriteString("UserName", UserName);
-  message.WriteString("Password", Password);
-  message.WriteString("Role", Role);
+  remoting::Message& message = Begin(op::kLogin);
+  message.WriteString(param::kUserName, UserName);
+  message.WriteString(param::kPassword, Password);
+  message.WriteString(param::kRole, Role);
   Send();
-  return message.ReadString("Result");
+  return message.ReadString(kResult);
 }
 
 std::string TrodmKWVUMServer_Proxy::CreateRDBMSUser(const std::string& Username,
                                                     const std::string& Password) {
-  remoting::Message& message = Begin("CreateRDBMSUser");
-  message.WriteString("Username", Username);  // lower-case n: the service reads it so
-  message.WriteString("Password", Password);
+  remoting::Message& message = Begin(op::kCreateRDBMSUser);
+  message.WriteString(param::kUsername, Username);
+  message.WriteString(param::kPassword, Password);
   Send();
-  return message.ReadString("Result");
+  return message.ReadString(kResult);
 }
 
 std::string TrodmKWVUMServer_Proxy::ChangePassword(const std::string& UserName,
                                                    const std::string& oldPassword,
                                                    const std::string& newPassword) {
-  remoting::Message& message = Begin("ChangePassword");
-  message.WriteString("UserName", UserName);
-  message.WriteString("oldPassword", oldPassword);
-  message.WriteString("newPassword", newPassword);
+  remoting::Message& message = Begin(op::kChangePassword);
+  message.WriteString(param::kUserName, UserName);
+  message.WriteString(param::kOldPassword, oldPassword);
+  message.WriteString(param::kNewPassword, newPassword);
   Send();
-  return message.ReadString("Result");
+  return message.ReadString(kResult);
 }
 
 std::string TrodmKWVUMServer_Proxy::CallForText(std::string_view operation) {
   Begin(operation);
   Send();
-  return GetMessage().ReadString("Result");
+  return GetMessage().ReadString(kResult);
 }
 
 void TrodmKWVUMServer_Proxy::CallForNothing(std::string_view operation) {
@@ -48,22 +53,22 @@ void TrodmKWVUMServer_Proxy::CallForNothing(std::string_view operation) {
 }
 
 std::string TrodmKWVUMServer_Proxy::DBType() {
-  return CallForText("DBType");
+  return CallForText(op::kDBType);
 }
 void TrodmKWVUMServer_Proxy::commit() {
-  CallForNothing("commit");
+  CallForNothing(op::kCommit);
 }
 std::string TrodmKWVUMServer_Proxy::DBServer() {
-  return CallForText("DBServer");
+  return CallForText(op::kDBServer);
 }
 std::string TrodmKWVUMServer_Proxy::DBName() {
-  return CallForText("DBName");
+  return CallForText(op::kDBName);
 }
 void TrodmKWVUMServer_Proxy::DestroyDataModule() {
-  CallForNothing("DestroyDataModule");
+  CallForNothing(op::kDestroyDataModule);
 }
 void TrodmKWVUMServer_Proxy::KeepAlive() {
-  CallForNothing("KeepAlive");
+  CallForNothing(op::kKeepAlive);
 }
 
 std::shared_ptr<IrodmKWVUMServer> CorodmKWVUMServer::Create(remoting::Message& message,
@@ -72,7 +77,7 @@ std::shared_ptr<IrodmKWVUMServer> CorodmKWVUMServer::Create(remoting::Message& m
 }
 
 RegisterrodmKWVUMServerProxy::RegisterrodmKWVUMServerProxy()
-    : registration_({std::string(kIrodmKWVUMServerId), std::string(kServiceName),
+    : registration_({std::string(contract::kInterfaceId), std::string(contract::kServiceName),
                      [](remoting::Message& message, remoting::ClientChannel& channel) {
                        return std::make_shared<TrodmKWVUMServer_Proxy>(message, channel);
                      }}) {}

@@ -9,16 +9,13 @@
 #include <string>
 #include <string_view>
 
+#include "contract/um_service.h"
 #include "remoting/channel.h"
 #include "remoting/message.h"
 #include "remoting/proxy_registry.h"
 #include "remoting/service_proxy.h"
 
 namespace tovra::client::server {
-
-inline constexpr std::string_view kLibraryName = "roKWVUMServerLibrary";
-inline constexpr std::string_view kServiceName = "rodmKWVUMServer";
-inline constexpr std::string_view kIrodmKWVUMServerId = "{DED1765D-84B4-44F9-AE3D-0E5295340FFC}";
 
 // Operations in slot order: the seven provider operations of IAppServer first, then these.
 // login, CreateRDBMSUser and ChangePassword return an error text; empty means success.

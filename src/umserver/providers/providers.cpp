@@ -6,7 +6,11 @@
 #include <climits>
 #include <optional>
 
+#include "contract/um_service.h"
+
 namespace tovra::umserver::providers {
+
+namespace provider = contract::provider;
 
 using store::ChangeKind;
 using store::ChangeRow;
@@ -85,37 +89,37 @@ const std::vector<Provider>& Providers() {
   static const std::vector<Provider> providers = [] {
     std::vector<Provider> list;
     list.emplace_back(
-        Provider{"dspCatalogue",
+        Provider{provider::kCatalogue,
                  "QVB",
                  {Editable("ID", kInt, 0, true), Editable("NAME", kText, 120, true),
                   Editable("COMMENT_", kText, 255), Editable("FILTER_SQL", kText, 2000)}});
-    list.emplace_back(Provider{"dspRole",
+    list.emplace_back(Provider{provider::kRole,
                                "ROLE",
                                {Editable("ID", kInt, 0, true), Editable("BEZ", kText, 40, true),
                                 Editable("COMMENT_", kText, 255)}});
     list.push_back(
-        {"dspPrivileg",
+        {provider::kPrivileg,
          "",
          {Shown("ID", kInt, 0, true), Shown("BEZ", kText, 40, true), Shown("READ", kInt, 0, true),
           Shown("WRITE", kInt, 0, true), Shown("STRUC", kInt, 0, true)},
          Source::kQuery,
          "SELECT ID, BEZ, READ, WRITE, STRUC FROM PRIVILEG ORDER BY ID"});
-    list.emplace_back(Provider{"dspRoles",
+    list.emplace_back(Provider{provider::kRoles,
                                "ROLES",
                                {Editable("ID", kInt, 0, true), Editable("ORIG_ID", kInt, 0, true),
                                 Editable("ROLE_ID", kInt, 0, true)}});
-    list.emplace_back(Provider{"dspPrivilegs",
+    list.emplace_back(Provider{provider::kPrivilegs,
                                "PRIVILEGS",
                                {Editable("ID", kInt, 0, true), Editable("ROLE_ID", kInt, 0, true),
                                 Editable("PRIVILEG_ID", kInt, 0, true)}});
     Column username = Editable("USERNAME", kText, 40, true);
     username.read_only = true;  // the client unlocks it for new rows; updates may set it
     list.emplace_back(
-        Provider{"dspUser",
+        Provider{provider::kUser,
                  "USERS",
                  {Editable("ID", kInt, 0, true), username, Editable("NAME", kText, 40),
                   Editable("COMMENT_", kText, 255), Editable("Flags", kInt, 0, true)}});
-    list.emplace_back(Provider{"dspRights",
+    list.emplace_back(Provider{provider::kRights,
                                "RIGHTS",
                                {Editable("ID", kInt, 0, true), Editable("QVB_ID", kInt, 0, true),
                                 Editable("ROLE_ID", kInt, 0, true)}});
@@ -124,7 +128,7 @@ const std::vector<Provider>& Providers() {
     const Column rights_id = Computed("ID", kInt);
     const Column rights_name = Computed("NAME", kText, 120);
     const Column rights_level = Computed("MAX_OF_ID", kInt);
-    list.emplace_back(Provider{"dspUserRights",
+    list.emplace_back(Provider{provider::kUserRights,
                                "",
                                {rights_user, rights_id, rights_name, rights_level},
                                Source::kQuery,
@@ -138,11 +142,11 @@ const std::vector<Provider>& Providers() {
                                " GROUP BY u.ID, q.ID, u.USERNAME, q.NAME"
                                " ORDER BY u.ID, q.ID"});
     list.emplace_back(
-        Provider{"dspDBA_USER",
+        Provider{provider::kDBAUser,
                  "",
                  {Shown("USERNAME", kText, 63, true), Shown("USER_ID", kInt, 0, true)},
                  Source::kLoginAccounts});
-    list.emplace_back(Provider{"dspUser4Role",
+    list.emplace_back(Provider{provider::kUser4Role,
                                "",
                                {Shown("USERNAME", kText, 40, true), Shown("NAME", kText, 40)},
                                Source::kQuery,
@@ -150,7 +154,7 @@ const std::vector<Provider>& Providers() {
                                " WHERE u.Flags = 0 AND EXISTS (SELECT 1 FROM ROLES m"
                                " WHERE m.ORIG_ID = u.ID AND m.ROLE_ID = ?)"
                                " ORDER BY u.ID",
-                               "AROLE"});
+                               provider::kRoleParameter});
     return list;
   }();
   return providers;

@@ -6,6 +6,8 @@
 #include <type_traits>
 #include <variant>
 
+#include "contract/um_service.h"
+
 namespace tovra::umserver::service {
 
 dataset::FieldDef ToFieldDef(const store::Column& column) {
@@ -151,8 +153,9 @@ std::vector<providers::Parameter> ToParameters(const std::vector<dataset::Param>
 
 std::vector<dataset::Param> ParamsOf(std::string_view provider) {
   // dspUser4Role is the only provider with a parameter: the role whose members it lists.
-  if (provider == "dspUser4Role") {
-    return {{"AROLE", dataset::FieldType::Int32, dataset::Value{std::int64_t{0}}}};
+  if (provider == contract::provider::kUser4Role) {
+    return {{std::string(contract::provider::kRoleParameter), dataset::FieldType::Int32,
+             dataset::Value{std::int64_t{0}}}};
   }
   return {};
 }

@@ -27,10 +27,12 @@
 #include <string>
 #include <vector>
 
+#include "contract/um_service.h"
 #include "remoting/dispatcher.h"
 #include "remoting/log.h"
 #include "remoting/server.h"
 #include "remoting/session.h"
+#include "support/log_text.h"
 #include "umserver/service/service.h"
 #include "umserver/store/generators.h"
 #include "umserver/store/store.h"
@@ -123,7 +125,7 @@ struct ServeOptions {
   std::string http = "127.0.0.1:6000";
   std::string tcp = "127.0.0.1:8030";
   std::string udp = "127.0.0.1:8090";
-  double session_timeout_s = 120;
+  double session_timeout_s = std::chrono::duration<double>(contract::kSessionTimeout).count();
   std::size_t max_message_size = std::size_t{64} << 20;
   std::size_t max_sessions = 10000;
   std::size_t workers = 4;
@@ -256,8 +258,9 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
 
   CLI::App app{
-      "tovra-umserver: the TOVRA user-manager application server. Serves the service "
-      "rodmKWVUMServer over HTTP, TCP and UDP from an SQLite file or a PostgreSQL database. "
+      "tovra-umserver: the TOVRA user-manager application server. Serves the service " +
+      std::string(contract::kServiceName) +
+      " over HTTP, TCP and UDP from an SQLite file or a PostgreSQL database. "
       "Listeners bind to loopback unless an address is given. Once listening it prints "
       "\"LISTENING http=P tcp=P udp=P\" on standard output. SIGTERM or SIGINT stops it, rolling "
       "back every open transaction."};
@@ -312,10 +315,10 @@ int main(int argc, char** argv) {
       ->capture_default_str();
 
   auto* init = app.add_subcommand(
-      "init",
-      "Create or upgrade the schema and the first administrator (role BEOGYLTDP). The password "
-      "is read from --password-file or from standard input, never from the command line. "
-      "Running it again sets the administrator's password anew.");
+      "init", "Create or upgrade the schema and the first administrator (role " +
+                  std::string(contract::kAdministratorsRole) +
+                  "). The password is read from --password-file or from standard input, never from "
+                  "the command line. Running it again sets the administrator's password anew.");
   std::string admin = "admin";
   std::string password_file;
   init->add_option("--admin", admin, "User name of the administrator")->capture_default_str();
@@ -354,8 +357,8 @@ int main(int argc, char** argv) {
     if (init->parsed()) {
       const std::string password = ReadPassword(password_file);
       opened->Initialise(admin, password);
-      spdlog::info("store initialised; administrator {} holds the role {}",
-                   umserver::service::LogSafe(admin), store::kAdministratorsRole);
+      spdlog::info("store initialised; administrator {} holds the role {}", support::LogSafe(admin),
+                   store::kAdministratorsRole);
       return 0;
     }
     if (seed->parsed()) {

@@ -5,7 +5,9 @@
 #include <exception>
 #include <stdexcept>
 
+#include "contract/um_service.h"
 #include "remoting/service_proxy.h"
+#include "support/log_text.h"
 #include "umserver/providers/providers.h"
 #include "umserver/service/conversion.h"
 
@@ -15,6 +17,12 @@ namespace {
 
 using remoting::CallContext;
 using remoting::SessionPolicy;
+using support::LogSafe;
+namespace op = contract::op;
+namespace param = contract::param;
+using contract::result::kErrorCount;
+using contract::result::kRecsOut;
+using contract::result::kResult;
 
 // Why sessions end on this thread right now; the end hook names it in the log. Sessions end
 // on the thread that ends them (a worker, the reaper or the main thread at shutdown).
@@ -54,7 +62,7 @@ std::string_view AsText(const remoting::Bytes& bytes) {
 
 // A provider name as the client sent it, checked before it goes anywhere else.
 std::string ProviderOf(const remoting::Call& call) {
-  const std::string& name = call.String("ProviderName");
+  const std::string& name = call.String(param::kProviderName);
   for (const auto& known : providers::ProviderNames()) {
     if (known == name) {
       return name;
@@ -64,25 +72,6 @@ std::string ProviderOf(const remoting::Call& call) {
 }
 
 }  // namespace
-
-std::string LogSafe(std::string_view text, std::size_t max_bytes) {
-  std::string safe;
-  for (const char c : text.substr(0, max_bytes)) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7f) {
-      static constexpr char kHex[] = "0123456789abcdef";
-      safe += "\\x";
-      safe += kHex[byte >> 4];
-      safe += kHex[byte & 0xf];
-    } else {
-      safe += c;
-    }
-  }
-  if (text.size() > max_bytes) {
-    safe += "...";
-  }
-  return safe;
-}
 
 UMService::UMService(store::Store& store, remoting::SessionStore& sessions,
                      dataset::DecodeLimits packet_limits)
@@ -98,31 +87,32 @@ void UMService::RegisterOn(remoting::Dispatcher& dispatcher) {
 
   const auto add = [&](std::string_view operation, remoting::Operation run,
                        SessionPolicy policy = SessionPolicy::kRequired) {
-    dispatcher.Register(kLibraryName, kServiceName, operation, std::move(run), policy);
+    dispatcher.Register(contract::kLibraryName, contract::kServiceName, operation, std::move(run),
+                        policy);
   };
   const auto text_result = [](std::string text) {
-    return [text = std::move(text)](CallContext& context) { context.WriteString("Result", text); };
+    return [text = std::move(text)](CallContext& context) { context.WriteString(kResult, text); };
   };
 
   add(
-      "login", [this](CallContext& c) { Login(c); }, SessionPolicy::kNone);
-  add("CreateRDBMSUser", [this](CallContext& c) { CreateRDBMSUser(c); });
-  add("ChangePassword", [this](CallContext& c) { ChangePassword(c); });
-  add("DBType", text_result(db_type_));
-  add("commit", [this](CallContext& c) { Commit(c); });
-  add("DBServer", text_result(db_server_));
-  add("DBName", text_result(db_name_));
-  add("DestroyDataModule", [this](CallContext& c) { DestroyDataModule(c); });
+      op::kLogin, [this](CallContext& c) { Login(c); }, SessionPolicy::kNone);
+  add(op::kCreateRDBMSUser, [this](CallContext& c) { CreateRDBMSUser(c); });
+  add(op::kChangePassword, [this](CallContext& c) { ChangePassword(c); });
+  add(op::kDBType, text_result(db_type_));
+  add(op::kCommit, [this](CallContext& c) { Commit(c); });
+  add(op::kDBServer, text_result(db_server_));
+  add(op::kDBName, text_result(db_name_));
+  add(op::kDestroyDataModule, [this](CallContext& c) { DestroyDataModule(c); });
   // The dispatcher has already noted the client's sign of life.
-  add("KeepAlive", [](CallContext&) {});
+  add(op::kKeepAlive, [](CallContext&) {});
 
-  add("AS_GetRecords", [this](CallContext& c) { GetRecords(c); });
-  add("AS_ApplyUpdates", [this](CallContext& c) { ApplyUpdates(c); });
-  add("AS_GetParams", [this](CallContext& c) { GetParams(c); });
-  add("AS_GetProviderNames", [](CallContext& c) {
-    c.WriteString("Result", remoting::JoinProviderNames(providers::ProviderNames()));
+  add(op::kGetRecords, [this](CallContext& c) { GetRecords(c); });
+  add(op::kApplyUpdates, [this](CallContext& c) { ApplyUpdates(c); });
+  add(op::kGetParams, [this](CallContext& c) { GetParams(c); });
+  add(op::kGetProviderNames, [](CallContext& c) {
+    c.WriteString(kResult, remoting::JoinProviderNames(providers::ProviderNames()));
   });
-  for (std::string_view operation : {"AS_DataRequest", "AS_RowRequest", "AS_Execute"}) {
+  for (std::string_view operation : {op::kDataRequest, op::kRowRequest, op::kExecute}) {
     add(operation, [operation](CallContext&) {
       throw std::runtime_error(std::string(operation) + " " + std::string(kNotSupported));
     });
@@ -153,9 +143,9 @@ void UMService::OnSessionEnd(remoting::Session& session) {
 
 void UMService::Login(CallContext& context) {
   const auto& call = context.GetCall();
-  const std::string& user = call.String("UserName");
-  const std::string& password = call.String("Password");
-  const std::string& role = call.String("Role");
+  const std::string& user = call.String(param::kUserName);
+  const std::string& password = call.String(param::kPassword);
+  const std::string& role = call.String(param::kRole);
   auto& session = context.GetSession();
   if (session.IsOpen()) {
     // A client that logs in again starts afresh: what it left open is dropped.
@@ -172,20 +162,20 @@ void UMService::Login(CallContext& context) {
                                              std::to_string(held_back.count()) + " ms"
                                        : "");
     context.WriteString(
-        "Result", outcome.error.empty() ? std::string(store::kLoginFailedText) : outcome.error);
+        kResult, outcome.error.empty() ? std::string(store::kLoginFailedText) : outcome.error);
     return;
   }
   session.SetData(std::make_unique<ClientSession>(std::move(outcome.session)));
   session.Open();
   spdlog::info("login of {} (role {}) from client {}", LogSafe(user), LogSafe(role),
                ClientIdOf(context));
-  context.WriteString("Result", "");
+  context.WriteString(kResult, "");
 }
 
 void UMService::CreateRDBMSUser(CallContext& context) {
   const auto& call = context.GetCall();
-  const std::string& user = call.String("Username");
-  const std::string& password = call.String("Password");
+  const std::string& user = call.String(param::kUsername);
+  const std::string& password = call.String(param::kPassword);
   auto& client = ClientOf(context);
   std::string result = client.Store().CreateRDBMSUser(user, password);
   if (result.empty()) {
@@ -194,14 +184,14 @@ void UMService::CreateRDBMSUser(CallContext& context) {
     spdlog::warn("{} could not create the database account {}: {}", LogSafe(client.User()),
                  LogSafe(user), result);
   }
-  context.WriteString("Result", result);
+  context.WriteString(kResult, result);
 }
 
 void UMService::ChangePassword(CallContext& context) {
   const auto& call = context.GetCall();
-  const std::string& user = call.String("UserName");
-  const std::string& old_password = call.String("oldPassword");
-  const std::string& new_password = call.String("newPassword");
+  const std::string& user = call.String(param::kUserName);
+  const std::string& old_password = call.String(param::kOldPassword);
+  const std::string& new_password = call.String(param::kNewPassword);
   auto& client = ClientOf(context);
   std::string result = client.Store().ChangePassword(user, old_password, new_password);
   if (result.empty()) {
@@ -210,7 +200,7 @@ void UMService::ChangePassword(CallContext& context) {
     spdlog::warn("{} could not change the password of {}: {}", LogSafe(client.User()),
                  LogSafe(user), result);
   }
-  context.WriteString("Result", result);
+  context.WriteString(kResult, result);
 }
 
 void UMService::Commit(CallContext& context) {
@@ -239,9 +229,9 @@ void UMService::DestroyDataModule(CallContext& context) {
 void UMService::GetRecords(CallContext& context) {
   const auto& call = context.GetCall();
   const std::string provider = ProviderOf(call);
-  const std::int32_t count = call.Int32("Count");
+  const std::int32_t count = call.Int32(param::kCount);
   std::vector<dataset::Param> params;
-  if (const auto* value = call.Find("Params");
+  if (const auto* value = call.Find(param::kParams);
       value != nullptr && std::holds_alternative<remoting::Bytes>(*value)) {
     const auto& bytes = std::get<remoting::Bytes>(*value);
     if (!bytes.empty()) {
@@ -260,21 +250,21 @@ void UMService::GetRecords(CallContext& context) {
   const std::string packet = EncodeResultSet(result, count, &rows);
   spdlog::debug("{}: {} rows of {} ({} bytes)", LogSafe(client.User()), rows, provider,
                 packet.size());
-  context.WriteBinary("Result", ToBytes(packet));
-  context.WriteInt32("RecsOut", static_cast<std::int32_t>(rows));
-  context.WriteBinary("OwnerData", {});
+  context.WriteBinary(kResult, ToBytes(packet));
+  context.WriteInt32(kRecsOut, static_cast<std::int32_t>(rows));
+  context.WriteBinary(param::kOwnerData, {});
 }
 
 void UMService::ApplyUpdates(CallContext& context) {
   const auto& call = context.GetCall();
   const std::string provider = ProviderOf(call);
-  const std::int32_t max_errors = call.Int32("MaxErrors");
+  const std::int32_t max_errors = call.Int32(param::kMaxErrors);
   if (providers::IsReadOnly(provider)) {
     throw std::runtime_error("The provider " + provider + " is read-only; it accepts no changes.");
   }
   dataset::Delta delta;
   try {
-    delta = dataset::DecodeDelta(AsText(call.Binary("Delta")), packet_limits_);
+    delta = dataset::DecodeDelta(AsText(call.Binary(param::kDelta)), packet_limits_);
   } catch (const dataset::PacketError& error) {
     throw std::runtime_error("The changes sent for " + provider +
                              " are not readable: " + error.what());
@@ -292,15 +282,15 @@ void UMService::ApplyUpdates(CallContext& context) {
                  result.stopped ? " (stopped at the error limit)" : "",
                  result.refused.front().reason);
   }
-  context.WriteBinary("Result", ToBytes(dataset::EncodeReconcileAnswer(answer)));
-  context.WriteInt32("ErrorCount", static_cast<std::int32_t>(result.refused.size()));
-  context.WriteBinary("OwnerData", {});
+  context.WriteBinary(kResult, ToBytes(dataset::EncodeReconcileAnswer(answer)));
+  context.WriteInt32(kErrorCount, static_cast<std::int32_t>(result.refused.size()));
+  context.WriteBinary(param::kOwnerData, {});
 }
 
 void UMService::GetParams(CallContext& context) {
   const std::string provider = ProviderOf(context.GetCall());
-  context.WriteBinary("Result", ToBytes(dataset::EncodeParams(ParamsOf(provider))));
-  context.WriteBinary("OwnerData", {});
+  context.WriteBinary(kResult, ToBytes(dataset::EncodeParams(ParamsOf(provider))));
+  context.WriteBinary(param::kOwnerData, {});
 }
 
 SessionReaper::SessionReaper(UMService& service, std::chrono::milliseconds interval) {

@@ -23,9 +23,6 @@
 
 namespace tovra::umserver::service {
 
-inline constexpr std::string_view kLibraryName = "roKWVUMServerLibrary";
-inline constexpr std::string_view kServiceName = "rodmKWVUMServer";
-
 // What one logged-in client holds on the server.
 class ClientSession final : public remoting::SessionData {
  public:
@@ -98,9 +95,5 @@ class SessionReaper {
   bool stopping_ = false;
   std::thread thread_;
 };
-
-// A user-supplied text as it may appear in a log line: control characters escaped, at most
-// `max_bytes` kept.
-std::string LogSafe(std::string_view text, std::size_t max_bytes = 80);
 
 }  // namespace tovra::umserver::service

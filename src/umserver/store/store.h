@@ -15,13 +15,15 @@
 #include <string_view>
 #include <vector>
 
+#include "contract/um_service.h"
 #include "umserver/store/login_throttle.h"
 #include "umserver/store/types.h"
 
 namespace tovra::umserver::store {
 
-// The database role every administrator of the user manager holds.
-inline constexpr std::string_view kAdministratorsRole = "BEOGYLTDP";
+// The database role every administrator of the user manager holds; the store creates it and
+// grants it to the administrators.
+using contract::kAdministratorsRole;
 
 // The one answer to every failed login: it must not tell a guesser which part was wrong.
 inline constexpr std::string_view kLoginFailedText =

@@ -6,6 +6,7 @@
 #include <set>
 
 #include "client/server/data_module.h"
+#include "contract/um_service.h"
 #include "dataset/client_dataset.h"
 #include "memory_provider.h"
 #include "remoting/dispatcher.h"
@@ -17,6 +18,8 @@
 namespace {
 
 using namespace tovra;
+namespace op = contract::op;
+namespace param = contract::param;
 using client::server::CorodmKWVUMServer;
 using client::server::TfrmDmUMClient;
 using dataset::ClientDataSet;
@@ -62,7 +65,7 @@ class ProviderServer {
     const auto add = [&](std::string_view operation, remoting::Operation run,
                          remoting::SessionPolicy policy = remoting::SessionPolicy::kRequired) {
       dispatcher_.Register(
-          "roKWVUMServerLibrary", "rodmKWVUMServer", operation,
+          contract::kLibraryName, contract::kServiceName, operation,
           [this, run = std::move(run)](remoting::CallContext& context) {
             Note(context.GetCall());
             run(context);
@@ -70,37 +73,42 @@ class ProviderServer {
           policy);
     };
     add(
-        "login",
+        op::kLogin,
         [](remoting::CallContext& c) {
-          if (c.GetCall().String("Password") != "right") {
-            c.WriteString("Result", "Wrong user name or password.");
+          if (c.GetCall().String(param::kPassword) != "right") {
+            c.WriteString(contract::result::kResult, "Wrong user name or password.");
             return;
           }
           c.GetSession().Open();
-          c.WriteString("Result", "");
+          c.WriteString(contract::result::kResult, "");
         },
         remoting::SessionPolicy::kNone);
-    add("AS_GetRecords", [this](remoting::CallContext& c) {
+    add(op::kGetRecords, [this](remoting::CallContext& c) {
       const auto& call = c.GetCall();
-      const auto params = dataset::DecodeParams(ToText(call.Binary("Params")));
-      c.WriteBinary("Result", ToBytes(provider.GetRecords(call.String("ProviderName"), params)));
-      c.WriteInt32("RecsOut", -1);
+      const auto params = dataset::DecodeParams(ToText(call.Binary(param::kParams)));
+      c.WriteBinary(contract::result::kResult,
+                    ToBytes(provider.GetRecords(call.String(param::kProviderName), params)));
+      c.WriteInt32(contract::result::kRecsOut, -1);
     });
-    add("AS_ApplyUpdates", [this](remoting::CallContext& c) {
+    add(op::kApplyUpdates, [this](remoting::CallContext& c) {
       const auto& call = c.GetCall();
-      const auto result = provider.ApplyUpdates(
-          call.String("ProviderName"), ToText(call.Binary("Delta")), call.Int32("MaxErrors"));
-      c.WriteBinary("Result", ToBytes(result.reconcile_answer));
-      c.WriteInt32("ErrorCount", result.error_count);
+      const auto result =
+          provider.ApplyUpdates(call.String(param::kProviderName),
+                                ToText(call.Binary(param::kDelta)), call.Int32(param::kMaxErrors));
+      c.WriteBinary(contract::result::kResult, ToBytes(result.reconcile_answer));
+      c.WriteInt32(contract::result::kErrorCount, result.error_count);
     });
-    add("AS_GetParams", [](remoting::CallContext& c) {
-      const std::vector<dataset::Param> params{{"AROLE", FieldType::Int32, I(0)}};
-      c.WriteBinary("Result", ToBytes(c.GetCall().String("ProviderName") == "dspUser4Role"
-                                          ? dataset::EncodeParams(params)
-                                          : std::string()));
+    add(op::kGetParams, [](remoting::CallContext& c) {
+      const std::vector<dataset::Param> params{
+          {std::string(contract::provider::kRoleParameter), FieldType::Int32, I(0)}};
+      c.WriteBinary(contract::result::kResult, ToBytes(c.GetCall().String(param::kProviderName) ==
+                                                               contract::provider::kUser4Role
+                                                           ? dataset::EncodeParams(params)
+                                                           : std::string()));
     });
-    add("AS_GetProviderNames", [](remoting::CallContext& c) {
-      c.WriteString("Result", remoting::JoinProviderNames({"dspRole", "dspRights"}));
+    add(op::kGetProviderNames, [](remoting::CallContext& c) {
+      c.WriteString(contract::result::kResult,
+                    remoting::JoinProviderNames({"dspRole", "dspRights"}));
     });
 
     remoting::ServerOptions options;

@@ -19,6 +19,9 @@ using remoting::CallContext;
 using remoting::NamedValue;
 using remoting::testing::InProcessChannel;
 
+// The names a call is expected to carry are written out here rather than taken from the
+// contract: they pin the wire text, so a misspelt contract name fails these tests.
+
 // A stand-in service that records every call it gets and answers with canned results.
 struct RecordingService {
   remoting::SessionStore sessions;
@@ -27,7 +30,7 @@ struct RecordingService {
 
   void Answer(const char* operation, std::vector<NamedValue> results) {
     dispatcher.Register(
-        kLibraryName, kServiceName, operation,
+        contract::kLibraryName, contract::kServiceName, operation,
         [this, results](CallContext& context) {
           calls.push_back(context.GetCall());
           context.Results() = results;
@@ -114,11 +117,12 @@ TEST(TrodmKWVUMServer_Proxy, SendsEachOperationWithItsExactNamesAndReadsResult) 
 TEST(TrodmKWVUMServer_Proxy, FaultsAndMissingResultsReachTheCaller) {
   RecordingService service;
   service.dispatcher.Register(
-      kLibraryName, kServiceName, "login",
+      contract::kLibraryName, contract::kServiceName, "login",
       [](CallContext&) -> void { throw std::runtime_error("The database server is not running."); },
       remoting::SessionPolicy::kNone);
   service.Answer("DBName", {});  // answers without "Result"
-  service.dispatcher.Register(kLibraryName, kServiceName, "KeepAlive", [](CallContext&) {});
+  service.dispatcher.Register(contract::kLibraryName, contract::kServiceName, "KeepAlive",
+                              [](CallContext&) {});
   InProcessChannel channel(service.dispatcher.Handler());
   remoting::BinMessage message;
   auto server = CorodmKWVUMServer::Create(message, channel);
@@ -193,15 +197,15 @@ TEST(RegisterrodmKWVUMServerProxy, RegistersTheProxyClassForItsLifetime) {
     RegisterrodmKWVUMServerProxy registration;
     // GUIDs compare without regard to letter case.
     EXPECT_TRUE(registry.IsRegistered("{ded1765d-84b4-44f9-ae3d-0e5295340ffc}"));
-    auto server = registry.CreateAs<IrodmKWVUMServer>(kIrodmKWVUMServerId, message, channel);
+    auto server = registry.CreateAs<IrodmKWVUMServer>(contract::kInterfaceId, message, channel);
     ASSERT_TRUE(server);
     auto proxy = std::dynamic_pointer_cast<remoting::ServiceProxy>(server);
     ASSERT_TRUE(proxy);
     EXPECT_EQ(proxy->InterfaceName(), "rodmKWVUMServer");
     EXPECT_EQ(&proxy->GetMessage(), &message);
   }
-  EXPECT_FALSE(registry.IsRegistered(kIrodmKWVUMServerId));
-  EXPECT_THROW(registry.Create(kIrodmKWVUMServerId, message, channel), remoting::RemotingError);
+  EXPECT_FALSE(registry.IsRegistered(contract::kInterfaceId));
+  EXPECT_THROW(registry.Create(contract::kInterfaceId, message, channel), remoting::RemotingError);
 }
 
 }  // namespace

@@ -5,13 +5,14 @@
 #include <chrono>
 #include <string>
 
+#include "contract/um_service.h"
 #include "server_process.h"
 
 namespace tovra::umserver::testing {
 
 inline constexpr const char* kAdmin = "admin";
 inline constexpr const char* kAdminPassword = "Adm1n-pass";
-inline constexpr const char* kAdminRole = "BEOGYLTDP";
+inline const std::string kAdminRole{contract::kAdministratorsRole};
 // The hold-back after a failed login that test servers are started with (--login-delay,
 // seconds): short, so that waiting it out costs the run little.
 inline constexpr const char* kLoginDelaySeconds = "0.05";
