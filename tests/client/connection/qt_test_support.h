@@ -57,7 +57,7 @@ inline void KeyThroughWindow(QWidget* widget, Qt::Key key) {
 // never do. The result is exec()'s.
 inline int RunModal(QDialog& dialog, std::function<void()> steps) {
   QTimer::singleShot(0, &dialog, [&dialog, steps] {
-    EXPECT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+    EXPECT_TRUE(QTest::qWaitForWindowActive(&dialog));
     steps();
   });
   QTimer watchdog;
