@@ -651,7 +651,7 @@ void ClientDataSet::Post() {
     changes.push_back({DataChange::Kind::RowChanged, nullptr, position});
   }
   changes.push_back({DataChange::Kind::StateChanged, nullptr, cursor_});
-  Notify(std::move(changes));
+  Notify(changes);
 }
 
 void ClientDataSet::Cancel() {
@@ -720,7 +720,7 @@ void ClientDataSet::Delete() {
                                      {DataChange::Kind::CursorMoved, nullptr, cursor_}};
   if (was_editing)
     changes.push_back({DataChange::Kind::StateChanged, nullptr, cursor_});
-  Notify(std::move(changes));
+  Notify(changes);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -861,7 +861,7 @@ int ClientDataSet::ApplyUpdates(int max_errors) {
       }
     }
   }
-  Notify(std::move(changes));
+  Notify(changes);
   return static_cast<int>(answer.refused.size());
 }
 
@@ -958,7 +958,7 @@ void ClientDataSet::Refresh() {
 // ---------------------------------------------------------------------------------------
 // Data sources and events
 
-void ClientDataSet::Notify(std::vector<DataChange> changes, Field* field) {
+void ClientDataSet::Notify(std::span<const DataChange> changes, Field* field) {
   if (controls_disabled_ > 0) {
     held_change_ = true;
     return;

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <span>
 #include <string>
@@ -66,6 +67,10 @@ using ReconcileErrorEvent = std::function<void(ClientDataSet& dataset, const Rec
 // yields the dataset's view. A grid's model maps RowInserted and RowDeleted to its
 // insert and remove of one row, RowMoved to a move (for a row moving down, Qt's
 // destination row is `to` + 1), and DataReset to a reset.
+// The changes come once the operation is done, so a model keeps its own row count while it
+// replays them; the source's OnDataChange follows the last change of each operation. A
+// handler that edits, inserts or deletes rows of the same dataset nests another operation
+// inside the one being reported, which a model then cannot replay.
 struct DataChange {
   enum class Kind {
     CursorMoved,   // another row is current or the current row moved; `row` is where it is
@@ -214,7 +219,10 @@ class ClientDataSet {
   void BeginInsert(Record* record);
   // Sends `changes` to every source's change handler, then calls each source's data-change
   // handler once (with `field` for a change of one value).
-  void Notify(std::vector<DataChange> changes, Field* field = nullptr);
+  void Notify(std::span<const DataChange> changes, Field* field = nullptr);
+  void Notify(std::initializer_list<DataChange> changes, Field* field = nullptr) {
+    Notify(std::span<const DataChange>(changes.begin(), changes.size()), field);
+  }
   // Appends the changes that turn `before` into the view when only `row` changed its
   // place (or left the view: `row` may be gone), with RowChanged for where it is now; a
   // data reset when more than that changed.
