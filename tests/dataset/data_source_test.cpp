@@ -96,6 +96,17 @@ TEST_F(DataSourceTest, DisableControlsHoldsEventsBackUntilOneRefresh) {
   EXPECT_EQ(Take(), (std::vector<std::string>{"*"}));
 }
 
+TEST_F(DataSourceTest, DetailedHandlerClearedWhileItRunsHearsNoMore) {
+  std::vector<DataChange::Kind> kinds;
+  source_.SetOnChange([&](DataSource& sender, const DataChange& change) {
+    kinds.push_back(change.kind);
+    sender.SetOnChange(nullptr);
+  });
+  roles_.Insert();  // inserted row, cursor and state: three changes
+  EXPECT_EQ(kinds, (std::vector<DataChange::Kind>{DataChange::Kind::RowInserted}));
+  EXPECT_EQ(Take(), (std::vector<std::string>{"*"}));  // the data-change handler still runs once
+}
+
 TEST(DataSourceLifetime, ADatasetDestroyedFirstLeavesItsSourcesUnbound) {
   DataSource source;
   {
