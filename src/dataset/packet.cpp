@@ -2,72 +2,21 @@
 
 #include <google/protobuf/arena.h>
 
-#include <algorithm>
-#include <bit>
 #include <cstring>
 #include <unordered_set>
 
 #include "dataset.pb.h"
+#include "dataset/packet_checks.h"
+
+// The encoders, the packet builder, and the decoders of deltas, reconcile answers and
+// parameter lists, which read through the generated protobuf classes. The data packet's
+// own reader is in packet_reader.cpp.
 
 namespace tovra::dataset {
 
+using namespace packet_detail;
+
 namespace {
-
-wire::FieldType ToWire(FieldType type) {
-  switch (type) {
-    case FieldType::Int32:
-      return wire::FIELD_TYPE_INT32;
-    case FieldType::Int64:
-      return wire::FIELD_TYPE_INT64;
-    case FieldType::String:
-      return wire::FIELD_TYPE_STRING;
-    case FieldType::Boolean:
-      return wire::FIELD_TYPE_BOOLEAN;
-    case FieldType::Float:
-      return wire::FIELD_TYPE_FLOAT;
-    case FieldType::DateTime:
-      return wire::FIELD_TYPE_DATETIME;
-    case FieldType::Blob:
-      return wire::FIELD_TYPE_BLOB;
-  }
-  return wire::FIELD_TYPE_UNSPECIFIED;
-}
-
-FieldType FromWire(int type, std::string_view what) {
-  switch (type) {
-    case wire::FIELD_TYPE_INT32:
-      return FieldType::Int32;
-    case wire::FIELD_TYPE_INT64:
-      return FieldType::Int64;
-    case wire::FIELD_TYPE_STRING:
-      return FieldType::String;
-    case wire::FIELD_TYPE_BOOLEAN:
-      return FieldType::Boolean;
-    case wire::FIELD_TYPE_FLOAT:
-      return FieldType::Float;
-    case wire::FIELD_TYPE_DATETIME:
-      return FieldType::DateTime;
-    case wire::FIELD_TYPE_BLOB:
-      return FieldType::Blob;
-    default:
-      throw PacketError(std::string(what) + " has an unknown field type " + std::to_string(type));
-  }
-}
-
-std::uint32_t FlagsToWire(const FieldDef& def) {
-  std::uint32_t flags = 0;
-  if (def.required)
-    flags |= wire::FIELD_FLAG_REQUIRED;
-  if (def.read_only)
-    flags |= wire::FIELD_FLAG_READ_ONLY;
-  if (def.provider_flags & kInKey)
-    flags |= wire::FIELD_FLAG_IN_KEY;
-  if (def.provider_flags & kInUpdate)
-    flags |= wire::FIELD_FLAG_IN_UPDATE;
-  if (def.provider_flags & kInWhere)
-    flags |= wire::FIELD_FLAG_IN_WHERE;
-  return flags;
-}
 
 void ValueToWire(const Value& value, wire::Value* out) {
   if (const auto* i = std::get_if<std::int64_t>(&value)) {
@@ -111,6 +60,20 @@ void CheckRowFits(std::span<const Value> values, const std::vector<FieldDef>& fi
   }
 }
 
+// Encoders refuse the names their decoders would refuse, so that a provider (or a client
+// sending a delta) learns of a bad name where it makes it.
+void CheckNames(const std::vector<FieldDef>& fields) {
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    const std::string problem = NameProblem(fields[i].name, DecodeLimits{}.max_name_bytes);
+    if (!problem.empty())
+      throw DataSetError("Field " + std::to_string(i + 1) + " has " + problem);
+    for (std::size_t j = 0; j < i; ++j) {
+      if (SameFieldName(fields[j].name, fields[i].name))
+        throw DataSetError("The field name '" + fields[i].name + "' occurs twice");
+    }
+  }
+}
+
 // Parses `bytes` into a message on `arena`, after the size check.
 template <typename Message>
 Message* Parse(std::string_view bytes, const DecodeLimits& limits, google::protobuf::Arena* arena,
@@ -125,118 +88,6 @@ Message* Parse(std::string_view bytes, const DecodeLimits& limits, google::proto
     throw PacketError("The " + std::string(what) + " is malformed");
   }
   return message;
-}
-
-std::string CheckedName(const std::string& name, const DecodeLimits& limits,
-                        std::string_view what) {
-  if (name.empty())
-    throw PacketError(std::string(what) + " has an empty name");
-  if (name.size() > limits.max_name_bytes) {
-    throw PacketError(std::string(what) + " has a name longer than " +
-                      std::to_string(limits.max_name_bytes) + " bytes");
-  }
-  if (!IsValidUtf8(name))
-    throw PacketError(std::string(what) + " has a name that is not UTF-8");
-  return name;
-}
-
-std::vector<FieldDef> FieldsFromWire(const google::protobuf::RepeatedPtrField<wire::FieldDef>& in,
-                                     const DecodeLimits& limits) {
-  if (static_cast<std::size_t>(in.size()) > limits.max_fields) {
-    throw PacketError("The packet has " + std::to_string(in.size()) +
-                      " fields, more than the limit of " + std::to_string(limits.max_fields));
-  }
-  std::vector<FieldDef> fields;
-  fields.reserve(static_cast<std::size_t>(in.size()));
-  for (int i = 0; i < in.size(); ++i) {
-    const wire::FieldDef& w = in.Get(i);
-    std::string what = "Field " + std::to_string(i);
-    FieldDef def;
-    def.name = CheckedName(w.name(), limits, what);
-    what = "Field '" + def.name + "'";
-    def.type = FromWire(w.type(), what);
-    if (w.size() < 0)
-      throw PacketError(what + " has a negative size");
-    def.size = w.size();
-    const std::uint32_t known = wire::FIELD_FLAG_REQUIRED | wire::FIELD_FLAG_READ_ONLY |
-                                wire::FIELD_FLAG_IN_KEY | wire::FIELD_FLAG_IN_UPDATE |
-                                wire::FIELD_FLAG_IN_WHERE;
-    if (w.flags() & ~known)
-      throw PacketError(what + " has unknown flags");
-    def.required = (w.flags() & wire::FIELD_FLAG_REQUIRED) != 0;
-    def.read_only = (w.flags() & wire::FIELD_FLAG_READ_ONLY) != 0;
-    def.provider_flags = 0;
-    if (w.flags() & wire::FIELD_FLAG_IN_KEY)
-      def.provider_flags |= kInKey;
-    if (w.flags() & wire::FIELD_FLAG_IN_UPDATE)
-      def.provider_flags |= kInUpdate;
-    if (w.flags() & wire::FIELD_FLAG_IN_WHERE)
-      def.provider_flags |= kInWhere;
-    for (const FieldDef& earlier : fields) {
-      if (SameFieldName(earlier.name, def.name)) {
-        throw PacketError("The field name '" + def.name + "' occurs twice");
-      }
-    }
-    fields.push_back(std::move(def));
-  }
-  return fields;
-}
-
-// Where a value sits, for messages: built only when something is wrong.
-struct Place {
-  std::string_view what;  // "Row", "Delta row", "Parameter"
-  std::size_t number;
-  std::string Text() const { return std::string(what) + " " + std::to_string(number); }
-};
-
-// One decoded wire value before it meets its field: which member was set, and its content.
-struct RawValue {
-  enum class Kind { Null, Int, Float, Bool, Bytes } kind = Kind::Null;
-  std::int64_t int_value = 0;
-  double float_value = 0;
-  bool bool_value = false;
-  std::string_view bytes;
-};
-
-Value MakeValue(const RawValue& raw, const FieldDef& def, const DecodeLimits& limits,
-                const Place& place) {
-  auto wrong = [&]() -> PacketError {
-    return PacketError(place.Text() + ", field '" + def.name + "': not a valid " +
-                       std::string(FieldTypeName(def.type)) + " value");
-  };
-  switch (raw.kind) {
-    case RawValue::Kind::Null:
-      return Value{};
-    case RawValue::Kind::Int:
-      if (def.type == FieldType::Int64 || def.type == FieldType::DateTime) {
-        return Value{raw.int_value};
-      }
-      if (def.type == FieldType::Int32 && raw.int_value >= INT32_MIN &&
-          raw.int_value <= INT32_MAX) {
-        return Value{raw.int_value};
-      }
-      throw wrong();
-    case RawValue::Kind::Float:
-      if (def.type != FieldType::Float)
-        throw wrong();
-      return Value{raw.float_value};
-    case RawValue::Kind::Bool:
-      if (def.type != FieldType::Boolean)
-        throw wrong();
-      return Value{raw.bool_value};
-    case RawValue::Kind::Bytes:
-      if (def.type != FieldType::String && def.type != FieldType::Blob)
-        throw wrong();
-      if (raw.bytes.size() > limits.max_value_bytes) {
-        throw PacketError(place.Text() + ", field '" + def.name + "': the value is longer than " +
-                          std::to_string(limits.max_value_bytes) + " bytes");
-      }
-      if (def.type == FieldType::String && !IsValidUtf8(raw.bytes)) {
-        throw PacketError(place.Text() + ", field '" + def.name + "': the text is not UTF-8");
-      }
-      return Value{std::string(raw.bytes)};
-  }
-  throw wrong();
 }
 
 Value ValueFromWire(const wire::Value& w, const FieldDef& def, const DecodeLimits& limits,
@@ -263,155 +114,6 @@ Value ValueFromWire(const wire::Value& w, const FieldDef& def, const DecodeLimit
       break;
   }
   return MakeValue(raw, def, limits, place);
-}
-
-// Reads the protobuf wire format directly. Data packets are by far the largest messages;
-// reading their rows straight into values, without building protobuf's own objects first,
-// halves the time and memory of loading a large table. Every read is checked against the
-// end of the input.
-class WireReader {
-  static_assert(std::endian::native == std::endian::little,
-                "fixed-width wire values are read as little-endian");
-
- public:
-  explicit WireReader(std::string_view data)
-      : p_(reinterpret_cast<const unsigned char*>(data.data())), end_(p_ + data.size()) {}
-
-  bool AtEnd() const { return p_ == end_; }
-
-  bool Varint(std::uint64_t& out) {
-    out = 0;
-    for (int shift = 0; shift < 64; shift += 7) {
-      if (p_ == end_)
-        return false;
-      const unsigned char byte = *p_++;
-      out |= static_cast<std::uint64_t>(byte & 0x7F) << shift;
-      if ((byte & 0x80) == 0)
-        return true;
-    }
-    return false;  // longer than ten bytes
-  }
-
-  bool Tag(std::uint32_t& field, int& wire_type) {
-    std::uint64_t tag = 0;
-    if (!Varint(tag) || tag > 0xFFFFFFFFu)
-      return false;
-    field = static_cast<std::uint32_t>(tag >> 3);
-    wire_type = static_cast<int>(tag & 7);
-    return field != 0;
-  }
-
-  bool Fixed64(std::uint64_t& out) {
-    if (end_ - p_ < 8)
-      return false;
-    std::memcpy(&out, p_, 8);
-    p_ += 8;
-    return true;
-  }
-
-  bool Bytes(std::string_view& out) {
-    std::uint64_t size = 0;
-    if (!Varint(size) || size > static_cast<std::uint64_t>(end_ - p_))
-      return false;
-    out = std::string_view(reinterpret_cast<const char*>(p_), static_cast<std::size_t>(size));
-    p_ += size;
-    return true;
-  }
-
-  bool Skip(int wire_type) {
-    std::uint64_t ignored = 0;
-    std::string_view span;
-    switch (wire_type) {
-      case 0:
-        return Varint(ignored);
-      case 1:
-        return Fixed64(ignored);
-      case 2:
-        return Bytes(span);
-      case 5:
-        if (end_ - p_ < 4)
-          return false;
-        p_ += 4;
-        return true;
-      default:
-        return false;  // groups and unknown wire types
-    }
-  }
-
- private:
-  const unsigned char* p_;
-  const unsigned char* end_;
-};
-
-PacketError Malformed(std::string_view what) {
-  return PacketError("The " + std::string(what) + " is malformed");
-}
-
-// A Value message; a later member replaces an earlier one, as protobuf does for a oneof.
-RawValue ReadRawValue(std::string_view bytes) {
-  WireReader in(bytes);
-  RawValue raw;
-  while (!in.AtEnd()) {
-    std::uint32_t field = 0;
-    int type = 0;
-    if (!in.Tag(field, type))
-      throw Malformed("data packet");
-    std::uint64_t n = 0;
-    if (field == 1 && type == 0) {
-      if (!in.Varint(n))
-        throw Malformed("data packet");
-      raw.kind = RawValue::Kind::Int;
-      raw.int_value = static_cast<std::int64_t>(n >> 1) ^ -static_cast<std::int64_t>(n & 1);
-    } else if (field == 2 && type == 1) {
-      if (!in.Fixed64(n))
-        throw Malformed("data packet");
-      raw.kind = RawValue::Kind::Float;
-      std::memcpy(&raw.float_value, &n, sizeof n);
-    } else if (field == 3 && type == 0) {
-      if (!in.Varint(n))
-        throw Malformed("data packet");
-      raw.kind = RawValue::Kind::Bool;
-      raw.bool_value = n != 0;
-    } else if (field == 4 && type == 2) {
-      if (!in.Bytes(raw.bytes))
-        throw Malformed("data packet");
-      raw.kind = RawValue::Kind::Bytes;
-    } else if (!in.Skip(type)) {
-      throw Malformed("data packet");
-    }
-  }
-  return raw;
-}
-
-std::vector<Value> ReadRow(std::string_view bytes, const std::vector<FieldDef>& fields,
-                           const DecodeLimits& limits, std::size_t number) {
-  WireReader in(bytes);
-  std::vector<Value> values;
-  values.reserve(fields.size());
-  while (!in.AtEnd()) {
-    std::uint32_t field = 0;
-    int type = 0;
-    if (!in.Tag(field, type))
-      throw Malformed("data packet");
-    if (field == 1 && type == 2) {
-      std::string_view value;
-      if (!in.Bytes(value))
-        throw Malformed("data packet");
-      if (values.size() == fields.size()) {
-        throw PacketError("Row " + std::to_string(number) + " has more values than the " +
-                          std::to_string(fields.size()) + " fields");
-      }
-      values.push_back(
-          MakeValue(ReadRawValue(value), fields[values.size()], limits, Place{"Row", number}));
-    } else if (!in.Skip(type)) {
-      throw Malformed("data packet");
-    }
-  }
-  if (values.size() != fields.size()) {
-    throw PacketError("Row " + std::to_string(number) + " has " + std::to_string(values.size()) +
-                      " values for " + std::to_string(fields.size()) + " fields");
-  }
-  return values;
 }
 
 std::vector<Value> RowFromWire(const wire::Row& row, const std::vector<FieldDef>& fields,
@@ -501,6 +203,7 @@ struct PacketBuilder::Impl {
 
 PacketBuilder::PacketBuilder(std::vector<FieldDef> fields)
     : fields_(std::move(fields)), impl_(std::make_unique<Impl>()) {
+  CheckNames(fields_);
   wire::DataPacket header;
   FieldsToWire(fields_, header.mutable_fields());
   for (const wire::FieldDef& def : header.fields()) {
@@ -535,54 +238,8 @@ std::string EncodePacket(const DataPacket& packet) {
   return builder.Encode();
 }
 
-DataPacket DecodePacket(std::string_view bytes, const DecodeLimits& limits) {
-  if (bytes.size() > limits.max_bytes) {
-    throw PacketError("The data packet is " + std::to_string(bytes.size()) +
-                      " bytes long, more than the limit of " + std::to_string(limits.max_bytes));
-  }
-  // First pass: the field definitions (which may come after the rows) and where each row
-  // lies; second pass: the rows, checked against the fields.
-  wire::DataPacket definitions;
-  std::vector<std::string_view> rows;
-  WireReader in(bytes);
-  while (!in.AtEnd()) {
-    std::uint32_t field = 0;
-    int type = 0;
-    if (!in.Tag(field, type))
-      throw Malformed("data packet");
-    std::string_view span;
-    if (field == 1 && type == 2) {
-      if (!in.Bytes(span))
-        throw Malformed("data packet");
-      if (static_cast<std::size_t>(definitions.fields_size()) >= limits.max_fields) {
-        throw PacketError("The packet has more fields than the limit of " +
-                          std::to_string(limits.max_fields));
-      }
-      if (!definitions.add_fields()->ParseFromArray(span.data(), static_cast<int>(span.size()))) {
-        throw Malformed("data packet");
-      }
-    } else if (field == 2 && type == 2) {
-      if (!in.Bytes(span))
-        throw Malformed("data packet");
-      if (rows.size() >= limits.max_rows) {
-        throw PacketError("The packet has more rows than the limit of " +
-                          std::to_string(limits.max_rows));
-      }
-      rows.push_back(span);
-    } else if (!in.Skip(type)) {
-      throw Malformed("data packet");
-    }
-  }
-  DataPacket packet;
-  packet.fields = FieldsFromWire(definitions.fields(), limits);
-  packet.rows.reserve(rows.size());
-  for (std::size_t r = 0; r < rows.size(); ++r) {
-    packet.rows.push_back(ReadRow(rows[r], packet.fields, limits, r + 1));
-  }
-  return packet;
-}
-
 std::string EncodeDelta(const Delta& delta) {
+  CheckNames(delta.fields);
   wire::Delta w;
   FieldsToWire(delta.fields, w.mutable_fields());
   w.mutable_rows()->Reserve(static_cast<int>(delta.rows.size()));
@@ -708,7 +365,15 @@ ReconcileAnswer DecodeReconcileAnswer(std::string_view bytes, const DecodeLimits
 
 std::string EncodeParams(const std::vector<Param>& params) {
   wire::ParamList w;
-  for (const Param& p : params) {
+  for (std::size_t i = 0; i < params.size(); ++i) {
+    const Param& p = params[i];
+    const std::string problem = NameProblem(p.name, DecodeLimits{}.max_name_bytes);
+    if (!problem.empty())
+      throw DataSetError("Parameter " + std::to_string(i + 1) + " has " + problem);
+    for (std::size_t j = 0; j < i; ++j) {
+      if (SameFieldName(params[j].name, p.name))
+        throw DataSetError("The parameter name '" + p.name + "' occurs twice");
+    }
     if (!ValueFitsType(p.value, p.type)) {
       throw DataSetError("The value of parameter '" + p.name + "' is not a valid " +
                          std::string(FieldTypeName(p.type)) + " value");

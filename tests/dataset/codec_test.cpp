@@ -168,7 +168,23 @@ TEST(PacketCodec, MalformedPacketsGiveAClearError) {
        "unknown field type"},
       {"empty name",
        [] { return ValidPacketWith([](auto& w) { w.mutable_fields(0)->set_name(""); }); },
-       "empty name"},
+       "Field 1 has an empty name"},
+      // Names the dataset could not address in a list of names or in a filter.
+      {"name with ';'",
+       [] { return ValidPacketWith([](auto& w) { w.mutable_fields(1)->set_name(";"); }); },
+       "Field 2 has the name ';', which holds one of the characters"},
+      {"name with ']'",
+       [] { return ValidPacketWith([](auto& w) { w.mutable_fields(1)->set_name("A]B"); }); },
+       "'A]B', which holds one of the characters"},
+      {"blank name",
+       [] { return ValidPacketWith([](auto& w) { w.mutable_fields(1)->set_name("   "); }); },
+       "nothing but spaces"},
+      {"name with a leading space",
+       [] { return ValidPacketWith([](auto& w) { w.mutable_fields(1)->set_name(" NAME"); }); },
+       "begins or ends with a space"},
+      {"name with a line feed",
+       [] { return ValidPacketWith([](auto& w) { w.mutable_fields(1)->set_name("NA\nME"); }); },
+       "control character"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -179,6 +195,36 @@ TEST(PacketCodec, MalformedPacketsGiveAClearError) {
       EXPECT_NE(std::string(e.what()).find(c.message_part), std::string::npos) << e.what();
     }
   }
+}
+
+// What the decoders let through, a dataset can address: alone, in a list, in a filter.
+TEST(PacketCodec, EveryAcceptedNameAddressesItsField) {
+  DataPacket packet;
+  packet.fields = {Def("FIRST NAME", FieldType::String), Def("Straße", FieldType::String),
+                   Def("A1$", FieldType::Int32)};
+  packet.rows = {{S("b"), S("x"), I(1)}, {S("a"), S("y"), I(2)}};
+  ClientDataSet ds;
+  ds.LoadFromPacket(DecodePacket(EncodePacket(packet)));
+  EXPECT_EQ(ds.FieldByName("first name").Index(), 0);
+  ds.SetIndexFieldNames(" first name ;STRAßE;a1$");
+  ds.First();
+  EXPECT_EQ(ds.Fields(0).AsString(), "a");
+  ds.SetFilter("[First Name] = 'b' and [straße] = 'x' and a1$ = 1");
+  ds.SetFiltered(true);
+  EXPECT_EQ(ds.RecordCount(), 1);
+}
+
+TEST(PacketCodec, EncodersRefuseNamesTheDecodersWouldRefuse) {
+  EXPECT_THROW(PacketBuilder({Def("A;B", FieldType::Int32)}), DataSetError);
+  EXPECT_THROW(PacketBuilder({Def("ID", FieldType::Int32), Def("id", FieldType::Int32)}),
+               DataSetError);
+  Delta delta;
+  delta.fields = {Def(" ", FieldType::Int32)};
+  EXPECT_THROW(EncodeDelta(delta), DataSetError);
+  EXPECT_THROW(EncodeParams({{"[X]", FieldType::Int32, I(1)}}), DataSetError);
+  EXPECT_THROW(EncodeParams({{"X", FieldType::Int32, I(1)}, {"x", FieldType::Int32, I(2)}}),
+               DataSetError);
+  EXPECT_NO_THROW(PacketBuilder({Def("FIRST NAME", FieldType::Int32)}));
 }
 
 TEST(PacketCodec, LimitsAreCheckedBeforeTheRowsAreBuilt) {
