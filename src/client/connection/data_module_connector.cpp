@@ -1,5 +1,6 @@
 #include "client/connection/data_module_connector.h"
 
+#include <optional>
 #include <stdexcept>
 
 namespace tovra::client {
@@ -8,16 +9,35 @@ DataModuleConnector::DataModuleConnector(server::TfrmDmUMClient& data_module)
     : dm_(data_module),
       message_set_{&data_module.roBinMessage, nullptr, &data_module.roPostMessage} {}
 
+remoting::ClientChannel& DataModuleConnector::ChannelOf(TransportProtocol protocol) {
+  switch (protocol) {
+    case TransportProtocol::kHTTP:
+      return dm_.roHTTPChannel;
+    case TransportProtocol::kTCP:
+      return dm_.roTCPChannel;
+    case TransportProtocol::kUDP:
+      return dm_.roUDPChannel;
+  }
+  throw std::logic_error("no channel for this protocol");
+}
+
 void DataModuleConnector::SetupChannel(const TClientConfig& config) {
   setup_failure_.clear();
-  const QString& protocol = config.ServerProtocol;
+  const std::optional<TransportProtocol> protocol = ServedProtocolOf(config.ServerProtocol);
+  if (!protocol) {
+    return;
+  }
   try {
-    if (protocol == u"HTTP") {
-      SetupHTTPChannel(dm_.roHTTPChannel, dm_.RODataSnapConnection, config, message_set_);
-    } else if (protocol == u"TCP") {
-      SetupTCPChannel(dm_.roTCPChannel, dm_.RODataSnapConnection, config, message_set_);
-    } else if (protocol == u"UDP") {
-      SetupUDPChannel(dm_.roUDPChannel, dm_.RODataSnapConnection, config, message_set_);
+    switch (*protocol) {
+      case TransportProtocol::kHTTP:
+        SetupHTTPChannel(dm_.roHTTPChannel, dm_.RODataSnapConnection, config, message_set_);
+        break;
+      case TransportProtocol::kTCP:
+        SetupTCPChannel(dm_.roTCPChannel, dm_.RODataSnapConnection, config, message_set_);
+        break;
+      case TransportProtocol::kUDP:
+        SetupUDPChannel(dm_.roUDPChannel, dm_.RODataSnapConnection, config, message_set_);
+        break;
     }
   } catch (const std::exception& error) {
     setup_failure_ = error.what();
@@ -32,20 +52,9 @@ void DataModuleConnector::CreateServiceProxy(const TClientConfig& config) {
                              setup_failure_);
   }
 
-  remoting::ClientChannel* channel = nullptr;
-  if (config.ServerProtocol == u"HTTP") {
-    channel = &dm_.roHTTPChannel;
-  } else if (config.ServerProtocol == u"TCP") {
-    channel = &dm_.roTCPChannel;
-  } else if (config.ServerProtocol == u"UDP") {
-    channel = &dm_.roUDPChannel;
-  }
-  remoting::Message* message = nullptr;
-  if (config.MessageProtocol == u"BIN") {
-    message = &dm_.roBinMessage;
-  } else if (config.MessageProtocol == u"POST") {
-    message = &dm_.roPostMessage;
-  }
+  const std::optional<TransportProtocol> protocol = ServedProtocolOf(config.ServerProtocol);
+  remoting::ClientChannel* channel = protocol ? &ChannelOf(*protocol) : nullptr;
+  remoting::Message* message = MessageOf(config.MessageProtocol, message_set_);
 
   if (channel == nullptr) {
     throw std::runtime_error(QStringLiteral("No channel serves the protocol \"%1\"; edit the "

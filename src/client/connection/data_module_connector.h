@@ -21,8 +21,8 @@ class DataModuleConnector : public LoginConnector {
   // Bin = roBinMessage, Soap = none, Post = roPostMessage.
   const TMessageSet& MessageSet() const { return message_set_; }
 
-  // Picks the set-up of the profile's protocol ("HTTP", "TCP" or "UDP", exact); any other
-  // protocol configures nothing.
+  // Picks the set-up of the profile's protocol (ServedProtocolOf); any other protocol
+  // configures nothing.
   void SetupChannel(const TClientConfig& config) override;
   // Throws when the profile's protocol or message has no component here, or when the
   // channel set-up of this attempt failed: a half-configured channel still points where an
@@ -32,6 +32,8 @@ class DataModuleConnector : public LoginConnector {
   QString login(const QString& user_name, const QString& password, const QString& role) override;
 
  private:
+  remoting::ClientChannel& ChannelOf(TransportProtocol protocol);
+
   server::TfrmDmUMClient& dm_;
   TMessageSet message_set_;
   // Why the last channel set-up failed; empty when it succeeded.

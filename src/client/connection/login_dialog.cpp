@@ -19,6 +19,7 @@
 #include <memory>
 
 #include "client/connection/client_config_dialog.h"
+#include "client/connection/transport_setup.h"
 #include "platform/registry_store.h"
 
 namespace tovra::client {
@@ -302,8 +303,7 @@ void TfrmUmClientLogin::ShowError(const QString& text) {
 }
 
 void TfrmUmClientLogin::PrepareConnection() {
-  const QString& protocol = CurrentConfig.ServerProtocol;
-  if (protocol != u"HTTP" && protocol != u"TCP" && protocol != u"UDP") {
+  if (!ServedProtocolOf(CurrentConfig.ServerProtocol)) {
     return;
   }
   try {

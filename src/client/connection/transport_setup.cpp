@@ -8,6 +8,28 @@ namespace tovra::client {
 
 namespace {
 
+// The one table of what a profile may name and what this program serves of it.
+struct ProtocolEntry {
+  const char16_t* name;
+  TransportProtocol protocol;
+};
+constexpr ProtocolEntry kProtocols[] = {
+    {u"HTTP", TransportProtocol::kHTTP},
+    {u"TCP", TransportProtocol::kTCP},
+    {u"UDP", TransportProtocol::kUDP},
+};
+
+struct MessageFormatEntry {
+  const char16_t* name;
+  MessageFormat kind;
+  bool served;  // a message object of this program reads and writes it
+};
+constexpr MessageFormatEntry kMessageFormats[] = {
+    {u"BIN", MessageFormat::kBIN, true},
+    {u"SOAP", MessageFormat::kSOAP, false},
+    {u"POST", MessageFormat::kPOST, true},
+};
+
 // A port number the socket layer can take. The profile's integers are 32-bit; cutting them
 // down silently would connect somewhere else than the profile says.
 std::uint16_t PortOf(std::int32_t port, const char* what) {
@@ -67,15 +89,36 @@ remoting::Cipher EncryptionMethodOf(const QString& name) {
   return remoting::Cipher::kNone;
 }
 
+std::optional<TransportProtocol> ServedProtocolOf(const QString& name) {
+  for (const auto& entry : kProtocols) {
+    if (name == QStringView(entry.name)) {
+      return entry.protocol;
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<MessageFormat> ServedMessageFormatOf(const QString& name) {
+  for (const auto& entry : kMessageFormats) {
+    if (entry.served && name == QStringView(entry.name)) {
+      return entry.kind;
+    }
+  }
+  return std::nullopt;
+}
+
 remoting::Message* MessageOf(const QString& name, const TMessageSet& messages) {
-  if (name == u"BIN") {
-    return messages.Bin;
+  const std::optional<MessageFormat> kind = ServedMessageFormatOf(name);
+  if (!kind) {
+    return nullptr;
   }
-  if (name == u"SOAP") {
-    return messages.Soap;
-  }
-  if (name == u"POST") {
-    return messages.Post;
+  switch (*kind) {
+    case MessageFormat::kBIN:
+      return messages.Bin;
+    case MessageFormat::kSOAP:
+      return messages.Soap;
+    case MessageFormat::kPOST:
+      return messages.Post;
   }
   return nullptr;
 }

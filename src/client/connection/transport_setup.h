@@ -9,6 +9,7 @@
 // The other two channels keep what they had.
 
 #include <QString>
+#include <optional>
 
 #include "client/connection/profile_store.h"
 #include "client/server/dataset_connection.h"
@@ -20,8 +21,20 @@
 
 namespace tovra::client {
 
-// The messages a set-up can choose from; a null entry is a kind this program has no message
-// object for (SOAP).
+// The protocols and message formats a profile may name. Which of them this program serves is
+// decided by the two functions below and nowhere else: the login's first check, the channel
+// set-up and the building of the service client all ask them.
+enum class TransportProtocol { kHTTP, kTCP, kUDP };
+enum class MessageFormat { kBIN, kSOAP, kPOST };
+
+// The protocol a profile names, by its exact name ("HTTP", "TCP", "UDP"); nothing for any
+// other text. Every protocol has a channel here.
+std::optional<TransportProtocol> ServedProtocolOf(const QString& name);
+// The message format a profile names, by its exact name, when this program has a message
+// object for it ("BIN", "POST"); nothing for "SOAP" and any other text.
+std::optional<MessageFormat> ServedMessageFormatOf(const QString& name);
+
+// The messages a set-up can choose from. Soap stays null: no message object serves SOAP.
 struct TMessageSet {
   remoting::Message* Bin = nullptr;
   remoting::Message* Soap = nullptr;
@@ -38,7 +51,8 @@ class TransportSetupError : public std::runtime_error {
 // and the empty text included, means no cipher.
 remoting::Cipher EncryptionMethodOf(const QString& name);
 
-// "BIN", "SOAP", "POST" (exact) pick that entry of the set; any other text gives null.
+// The set's entry for a served message format (see ServedMessageFormatOf); null for any other
+// text.
 remoting::Message* MessageOf(const QString& name, const TMessageSet& messages);
 
 // The target address of the HTTP channel: always http, always the path /bin.

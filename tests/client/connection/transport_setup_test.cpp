@@ -233,6 +233,31 @@ TEST_F(TransportSetupTest, UnknownProtocolConfiguresNothingAndGetsNoServiceClien
   EXPECT_THROW(connector.login("SYSDBA", "x", "BEOGYLTDP"), std::logic_error);
 }
 
+// The login's first check, the channel set-up and the building of the service client must
+// agree on every profile: one that passes the check gets a service client on its own
+// channel, one refused by it gets none.
+TEST_F(TransportSetupTest, TheLoginCheckAndTheSetUpAgreeOnWhatIsServed) {
+  for (const char* protocol : {"HTTP", "TCP", "UDP", "http", "SOAP", "SPX", ""}) {
+    for (const char* kind : {"BIN", "POST", "SOAP", "bin", "XML", ""}) {
+      SCOPED_TRACE(std::string(protocol) + " / " + kind);
+      TClientConfig config = Profile(protocol);
+      config.MessageProtocol = kind;
+      const bool accepted = UnsupportedTransportReason(config).isEmpty();
+      bool built = false;
+      try {
+        Attempt(config);
+        built = dm.UMServer != nullptr;
+      } catch (const std::exception&) {
+      }
+      EXPECT_EQ(built, accepted);
+      if (built) {
+        EXPECT_EQ(&ServiceClientOf(dm).GetChannel(), dm.RODataSnapConnection.Channel());
+        EXPECT_EQ(&ServiceClientOf(dm).GetMessage(), dm.RODataSnapConnection.GetMessage());
+      }
+    }
+  }
+}
+
 TEST_F(TransportSetupTest, ReplacingTheChannelOfAConnectedConnectionIsRefused) {
   dm.RODataSnapConnection.Connect();
   EXPECT_THROW(dm.RODataSnapConnection.SetChannel(&dm.roTCPChannel), std::logic_error);
