@@ -54,10 +54,9 @@ class RemotingServer {
   std::uint16_t UdpPort() const;
   std::uint16_t HttpPort() const;
 
-  // The listeners' state; its sessions live in server.cpp.
-  struct Impl;
-
  private:
+  // The loop, the workers and the listeners (server_internal.h).
+  struct Impl;
   std::unique_ptr<Impl> impl_;
 };
 
