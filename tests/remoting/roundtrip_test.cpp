@@ -76,8 +76,9 @@ class Server {
         auto channel = std::make_unique<UdpClientChannel>();
         channel->SetHost("127.0.0.1");
         channel->SetPort(server_.UdpPort());
-        // Per attempt; the server answers a repeated request once its first run has ended.
-        channel->SetAsyncTimeOut(kCallBound / 4);
+        // Per attempt: a lost datagram costs one attempt, so it stays short; a repeated
+        // request is answered once the first run has ended.
+        channel->SetAsyncTimeOut(15s);
         return channel;
       }
       case Transport::kHttp: {
