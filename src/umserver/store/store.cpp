@@ -2,6 +2,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include "support/log_text.h"
 #include "umserver/store/postgres/postgres_store.h"
 #include "umserver/store/sqlite/sqlite_store.h"
 
@@ -119,7 +120,8 @@ Store::~Store() = default;
 LoginOutcome Store::Login(std::string_view user, std::string_view password, std::string_view role) {
   LoginOutcome outcome;
   if (throttle_.RetryAfter(user).count() > 0) {
-    spdlog::warn("login of \"{}\" refused: too many failed attempts, held back", user);
+    spdlog::warn("login of \"{}\" refused: too many failed attempts, held back",
+                 support::LogSafe(user));
     outcome.error = std::string(kLoginFailedText);
     return outcome;
   }
@@ -127,14 +129,15 @@ LoginOutcome Store::Login(std::string_view user, std::string_view password, std:
     outcome.session = Authenticate(user, password, role);
   } catch (const std::exception& error) {
     // The reason stays in the log; the caller learns only that it failed.
-    spdlog::warn("login of \"{}\" failed: {}", user, error.what());
+    spdlog::warn("login of \"{}\" failed: {}", support::LogSafe(user),
+                 support::LogSafe(error.what(), 400));
   }
   if (outcome.session) {
     throttle_.RecordSuccess(user);
-    spdlog::info("login of \"{}\" as {}", user, role);
+    spdlog::info("login of \"{}\" as {}", support::LogSafe(user), support::LogSafe(role));
   } else {
     throttle_.RecordFailure(user);
-    spdlog::warn("login of \"{}\" as {} refused", user, role);
+    spdlog::warn("login of \"{}\" as {} refused", support::LogSafe(user), support::LogSafe(role));
     outcome.error = std::string(kLoginFailedText);
   }
   return outcome;

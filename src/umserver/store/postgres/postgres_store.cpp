@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 
+#include "support/log_text.h"
 #include "umserver/store/schema.h"
 
 namespace tovra::umserver::store {
@@ -162,7 +163,7 @@ class PostgresSession final : public Session {
       const std::string sql = "CREATE ROLE " + Identifier(user) + " LOGIN PASSWORD " +
                               Literal(Verifier(user, password));
       Guarded([&] { Execute(sql, {}); });
-      spdlog::info("account \"{}\" created", user);
+      spdlog::info("account \"{}\" created", support::LogSafe(user));
       return {};
     } catch (const StoreError& error) {
       return error.what();
@@ -185,7 +186,7 @@ class PostgresSession final : public Session {
       const std::string sql =
           "ALTER ROLE " + Identifier(user) + " PASSWORD " + Literal(Verifier(user, new_password));
       Guarded([&] { Execute(sql, {}); });
-      spdlog::info("password of account \"{}\" changed", user);
+      spdlog::info("password of account \"{}\" changed", support::LogSafe(user));
       return {};
     } catch (const StoreError& error) {
       return error.what();

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <unordered_map>
 
+#include "support/log_text.h"
 #include "umserver/store/schema.h"
 
 namespace tovra::umserver::store {
@@ -111,7 +112,7 @@ class SqliteSession final : public Session {
       Guarded([&] {
         Execute("INSERT INTO TOVRA_ACCOUNT (NAME, PASSWORD_HASH) VALUES (?, ?)", values);
       });
-      spdlog::info("account \"{}\" created", user);
+      spdlog::info("account \"{}\" created", support::LogSafe(user));
       return {};
     } catch (const StoreError& error) {
       return error.what();
@@ -137,7 +138,7 @@ class SqliteSession final : public Session {
                               std::string(user)};
       Guarded(
           [&] { Execute("UPDATE TOVRA_ACCOUNT SET PASSWORD_HASH = ? WHERE NAME = ?", values); });
-      spdlog::info("password of account \"{}\" changed", user);
+      spdlog::info("password of account \"{}\" changed", support::LogSafe(user));
       return {};
     } catch (const StoreError& error) {
       return error.what();
