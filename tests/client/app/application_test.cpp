@@ -14,64 +14,16 @@
 #include <memory>
 #include <stdexcept>
 
+#include "gui_test_support.h"
+
 namespace {
 
-using tovra::client::Application;
 using tovra::client::kProgramTitle;
+using tovra::client::testing_support::MessageBoxCatcher;
+using tovra::client::testing_support::QtEnvironment;
 
 // The handler lives in the application object, so it must be the one of this program.
-class ApplicationEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    static int argc = 1;
-    static char name[] = "app_support_tests";
-    static char* argv[] = {name, nullptr};
-    app_ = std::make_unique<Application>(argc, argv);
-  }
-  void TearDown() override { app_.reset(); }
-
- private:
-  std::unique_ptr<Application> app_;
-};
-
-const auto* const kApp = ::testing::AddGlobalTestEnvironment(new ApplicationEnvironment);
-
-// Records every error box that shows and closes it with OK, as the user would.
-class ErrorBoxes {
- public:
-  ErrorBoxes() {
-    QObject::connect(&timer_, &QTimer::timeout, [this] { Poll(); });
-    timer_.start(5);
-  }
-
-  struct Box {
-    QString title, text;
-    QMessageBox::Icon icon;
-    QWidget* owner;
-  };
-  std::vector<Box> seen;
-
-  QStringList Texts() const {
-    QStringList texts;
-    for (const Box& box : seen)
-      texts << box.text;
-    return texts;
-  }
-
- private:
-  void Poll() {
-    for (QWidget* widget : QApplication::topLevelWidgets()) {
-      auto* box = qobject_cast<QMessageBox*>(widget);
-      if (box != nullptr && box->isVisible()) {
-        seen.push_back({box->windowTitle(), box->text(), box->icon(), box->parentWidget()});
-        box->button(QMessageBox::Ok)->click();
-        return;
-      }
-    }
-  }
-
-  QTimer timer_;
-};
+const auto* const kApp = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
 
 class ErrorOfOurs : public std::runtime_error {
  public:
@@ -137,20 +89,20 @@ TEST(ApplicationTest, AnErrorEscapingASlotIsShownAndTheProgramGoesOn) {
       Sentinel sentinel{unwound};
       throw ErrorOfOurs("Gr\u00FC\u00DFe: '60o0' is not a valid integer value");
     });
-    ErrorBoxes boxes;
+    MessageBoxCatcher boxes;
     c.trigger(form);
-    ASSERT_EQ(boxes.seen.size(), 1u) << c.name;
-    EXPECT_EQ(boxes.seen[0].text,
+    ASSERT_EQ(boxes.boxes.size(), 1u) << c.name;
+    EXPECT_EQ(boxes.boxes[0].text,
               QString::fromUtf8("Gr\u00FC\u00DFe: '60o0' is not a valid integer value"));
-    EXPECT_EQ(boxes.seen[0].title, kProgramTitle);
-    EXPECT_EQ(boxes.seen[0].icon, QMessageBox::Critical);
+    EXPECT_EQ(boxes.boxes[0].title, kProgramTitle);
+    EXPECT_EQ(boxes.boxes[0].icon, QMessageBox::Critical);
     EXPECT_EQ(unwound, 1) << c.name;
     // The program goes on: the button is not left pressed, and the next clicks arrive.
     EXPECT_FALSE(form.thrower->isDown()) << c.name;
     ClickThroughWindow(form.counter);
     EXPECT_EQ(form.counted, 1) << c.name;
     c.trigger(form);
-    EXPECT_EQ(boxes.seen.size(), 2u) << c.name;
+    EXPECT_EQ(boxes.boxes.size(), 2u) << c.name;
     EXPECT_EQ(unwound, 2) << c.name;
   }
 }
@@ -167,7 +119,7 @@ TEST(ApplicationTest, AnErrorWithoutAMessageGetsASentence) {
   for (const Case& c : cases) {
     Form form;
     QObject::connect(form.thrower, &QPushButton::clicked, c.raise);
-    ErrorBoxes boxes;
+    MessageBoxCatcher boxes;
     ClickThroughWindow(form.thrower);
     EXPECT_EQ(boxes.Texts(), QStringList{"An unknown error stopped the last action."}) << c.name;
     ClickThroughWindow(form.counter);
@@ -219,7 +171,7 @@ TEST(ApplicationTest, AnErrorInsideAModalDialogLeavesItOpen) {
   // Raised by accept: from a click and from Enter on the default button.
   for (bool by_key : {false, true}) {
     CheckingDialog dialog;
-    ErrorBoxes boxes;
+    MessageBoxCatcher boxes;
     bool open_after_error = false;
     const int result = RunModal(dialog, [&] {
       if (by_key)
@@ -234,8 +186,8 @@ TEST(ApplicationTest, AnErrorInsideAModalDialogLeavesItOpen) {
     EXPECT_TRUE(open_after_error) << by_key;
     EXPECT_EQ(result, QDialog::Accepted) << by_key;
     // Over the dialog that raised, so it shows where the user was working.
-    ASSERT_EQ(boxes.seen.size(), 1u);
-    EXPECT_EQ(boxes.seen[0].owner, &dialog);
+    ASSERT_EQ(boxes.boxes.size(), 1u);
+    EXPECT_EQ(boxes.boxes[0].owner, &dialog);
   }
 }
 
@@ -257,7 +209,7 @@ TEST(ApplicationTest, AnErrorAfterANestedDialogClosedLeavesTheOuterOneOpen) {
     inner_result_seen = inner.exec() == QDialog::Accepted;
     throw ErrorOfOurs("raised after the inner dialog closed");
   });
-  ErrorBoxes boxes;
+  MessageBoxCatcher boxes;
   bool outer_open = false;
   const int result = RunModal(outer, [&] {
     ClickThroughWindow(outer.inner);
@@ -269,8 +221,8 @@ TEST(ApplicationTest, AnErrorAfterANestedDialogClosedLeavesTheOuterOneOpen) {
             (QStringList{"refused on accept", "raised after the inner dialog closed"}));
   EXPECT_TRUE(outer_open);
   EXPECT_EQ(result, QDialog::Accepted);
-  ASSERT_EQ(boxes.seen.size(), 2u);
-  EXPECT_EQ(boxes.seen[1].owner, &outer);
+  ASSERT_EQ(boxes.boxes.size(), 2u);
+  EXPECT_EQ(boxes.boxes[1].owner, &outer);
 }
 
 TEST(ApplicationTest, AnErrorOnAnotherThreadShowsNoBoxAndTheThreadGoesOn) {
@@ -278,14 +230,14 @@ TEST(ApplicationTest, AnErrorOnAnotherThreadShowsNoBoxAndTheThreadGoesOn) {
   thread.start();
   QObject worker;
   worker.moveToThread(&thread);
-  ErrorBoxes boxes;
+  MessageBoxCatcher boxes;
   std::atomic<bool> after{false};
   QMetaObject::invokeMethod(&worker, [] { throw ErrorOfOurs("raised on a worker thread"); });
   QMetaObject::invokeMethod(&worker, [&after] { after = true; });
   EXPECT_TRUE(QTest::qWaitFor([&after] { return after.load(); }, 5000));
   thread.quit();
   thread.wait();
-  EXPECT_TRUE(boxes.seen.empty());
+  EXPECT_TRUE(boxes.boxes.empty());
 }
 
 }  // namespace
