@@ -13,14 +13,7 @@ using testing::Def;
 using testing::I;
 using testing::MemoryProvider;
 using testing::S;
-
-std::string Text(const Value& v) {
-  if (IsNull(v))
-    return "null";
-  if (const auto* s = std::get_if<std::string>(&v))
-    return *s;
-  return std::to_string(std::get<std::int64_t>(v));
-}
+using testing::Text;
 
 std::string Join(const std::vector<Value>& values) {
   std::string out;

@@ -21,14 +21,7 @@ using testing::Def;
 using testing::I;
 using testing::MemoryProvider;
 using testing::S;
-
-std::string Text(const Value& v) {
-  if (IsNull(v))
-    return "null";
-  if (const auto* s = std::get_if<std::string>(&v))
-    return *s;
-  return std::to_string(std::get<std::int64_t>(v));
-}
+using testing::Text;
 
 const char* StatusName(UpdateStatus status) {
   switch (status) {

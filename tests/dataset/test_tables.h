@@ -27,6 +27,15 @@ inline Value S(std::string v) {
   return Value{std::move(v)};
 }
 
+// A value as the tests compare it: "null", the text, or the integer's digits.
+inline std::string Text(const Value& v) {
+  if (IsNull(v))
+    return "null";
+  if (const auto* s = std::get_if<std::string>(&v))
+    return *s;
+  return std::to_string(std::get<std::int64_t>(v));
+}
+
 // Roles: ID (key), BEZ, COMMENT_; link rows: ID (key), QVB_ID, ROLE_ID.
 inline void AddRoleTables(MemoryProvider& provider) {
   auto& roles = provider.AddTable(
@@ -51,11 +60,7 @@ inline std::vector<std::string> Column(ClientDataSet& ds, const std::string& fie
   std::vector<std::string> out;
   const int index = ds.FieldByName(field).Index();
   for (int row = 0; row < ds.RecordCount(); ++row) {
-    const Value& v = ds.ValueAt(row, index);
-    out.push_back(IsNull(v) ? "null"
-                  : std::holds_alternative<std::string>(v)
-                      ? std::get<std::string>(v)
-                      : std::to_string(std::get<std::int64_t>(v)));
+    out.push_back(Text(ds.ValueAt(row, index)));
   }
   return out;
 }
