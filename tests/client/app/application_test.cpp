@@ -21,6 +21,7 @@ namespace {
 using tovra::client::kProgramTitle;
 using tovra::client::testing_support::MessageBoxCatcher;
 using tovra::client::testing_support::QtEnvironment;
+using tovra::client::testing_support::RunModal;
 
 // The handler lives in the application object, so it must be the one of this program.
 const auto* const kApp = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
@@ -150,22 +151,6 @@ class CheckingDialog : public QDialog {
   QPushButton* ok;
   QPushButton* inner;
 };
-
-// Runs `dialog` modally with `steps` queued; a watchdog ends it if the steps never do.
-int RunModal(QDialog& dialog, std::function<void()> steps) {
-  QTimer::singleShot(0, &dialog, [&dialog, steps] {
-    EXPECT_TRUE(QTest::qWaitForWindowExposed(&dialog));
-    steps();
-  });
-  QTimer watchdog;
-  watchdog.setSingleShot(true);
-  QObject::connect(&watchdog, &QTimer::timeout, [&dialog] {
-    ADD_FAILURE() << "the modal dialog was still open after 20 s";
-    dialog.done(-1);
-  });
-  watchdog.start(20000);
-  return dialog.exec();
-}
 
 TEST(ApplicationTest, AnErrorInsideAModalDialogLeavesItOpen) {
   // Raised by accept: from a click and from Enter on the default button.
